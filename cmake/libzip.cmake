@@ -1,0 +1,41 @@
+# Builds libzip statically from Debian's source package (unpacked by scripts/build.sh into
+# LIBZIP_SOURCE_DIR) with this build's toolchain, and exposes it as the target `libzip::zip`.
+include(ExternalProject)
+
+if(NOT LIBZIP_SOURCE_DIR OR NOT EXISTS "${LIBZIP_SOURCE_DIR}/lib/zip.h")
+  message(FATAL_ERROR "LIBZIP_SOURCE_DIR must name an unpacked libzip source tree (scripts/build.sh fetches it)")
+endif()
+
+set(PONDREL_ZLIB_LIBRARY "/usr/${PONDREL_TRIPLE}/lib/libz.a")
+set(PONDREL_ZLIB_INCLUDE "/usr/${PONDREL_TRIPLE}/include")
+set(libzip_prefix "${CMAKE_BINARY_DIR}/_deps/libzip")
+
+ExternalProject_Add(libzip_external
+  SOURCE_DIR "${LIBZIP_SOURCE_DIR}"
+  BINARY_DIR "${CMAKE_BINARY_DIR}/_deps/libzip-build"
+  INSTALL_DIR "${libzip_prefix}"
+  CMAKE_ARGS
+    -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE}
+    -DCMAKE_BUILD_TYPE=Release
+    -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
+    -DBUILD_SHARED_LIBS=OFF
+    -DZLIB_LIBRARY=${PONDREL_ZLIB_LIBRARY}
+    -DZLIB_INCLUDE_DIR=${PONDREL_ZLIB_INCLUDE}
+    # No encryption support is needed; leaving the Windows crypto out keeps bcrypt.dll,
+    # which is not a known system DLL, out of the programs' imports.
+    -DENABLE_BZIP2=OFF -DENABLE_LZMA=OFF -DENABLE_ZSTD=OFF
+    -DENABLE_GNUTLS=OFF -DENABLE_OPENSSL=OFF -DENABLE_MBEDTLS=OFF
+    -DENABLE_COMMONCRYPTO=OFF -DENABLE_WINDOWS_CRYPTO=OFF
+    -DBUILD_TOOLS=OFF -DBUILD_REGRESS=OFF -DBUILD_EXAMPLES=OFF -DBUILD_DOC=OFF
+  BUILD_BYPRODUCTS "${libzip_prefix}/lib/libzip.a"
+  UPDATE_COMMAND ""
+)
+
+file(MAKE_DIRECTORY "${libzip_prefix}/include")
+add_library(libzip::zip STATIC IMPORTED GLOBAL)
+set_target_properties(libzip::zip PROPERTIES
+  IMPORTED_LOCATION "${libzip_prefix}/lib/libzip.a"
+  INTERFACE_INCLUDE_DIRECTORIES "${libzip_prefix}/include"
+  INTERFACE_COMPILE_DEFINITIONS "ZIP_STATIC"
+  INTERFACE_LINK_LIBRARIES "${PONDREL_ZLIB_LIBRARY};advapi32")
+add_dependencies(libzip::zip libzip_external)

@@ -1,0 +1,4 @@
+# The shipped programs: 32-bit Windows.
+set(PONDREL_TRIPLE i686-w64-mingw32)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

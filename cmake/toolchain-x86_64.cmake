@@ -1,0 +1,4 @@
+# The same sources for 64-bit Windows: the build the tests run under a 64-bit Wine.
+set(PONDREL_TRIPLE x86_64-w64-mingw32)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -1,0 +1,52 @@
+#include "error_report.h"
+
+#include <windows.h>
+
+#include "handles.h"
+
+#include <cstdio>
+#include <cwchar>
+#include <vector>
+
+std::wstring systemErrorText(unsigned long code) {
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, code,
+      MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  const UniqueLocal owner(text);
+  if (length == 0 || !text) return {};
+  return std::wstring(text, length);
+}
+
+std::wstring lastErrorBoxText(const std::wstring& name, long code, const std::wstring& systemText) {
+  // Sized as the platform's own examples do: both texts twice over plus room for the format.
+  std::vector<wchar_t> text((systemText.size() + name.size()) * 2 + 40, L'\0');
+  std::swprintf(text.data(), text.size(), L"%ls failed with error %ld: %ls", name.c_str(), code, systemText.c_str());
+  return text.data();
+}
+
+void showLastError(const std::wstring& name) {
+  const DWORD code = GetLastError();
+  const std::wstring text = lastErrorBoxText(name, static_cast<long>(code), systemErrorText(code));
+  MessageBoxW(nullptr, text.c_str(), L"Error", MB_OK);
+}
+
+void SystemErrorReport() {
+  const DWORD code = GetLastError();
+  std::fprintf(stderr, "Error num: %lu\n", code);
+  std::fflush(stderr);
+  wchar_t* systemText = nullptr;
+  const DWORD length =
+      FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, code,
+                     MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&systemText), 10, nullptr);
+  const UniqueLocal owner(systemText);
+  std::wstring text;
+  if (length != 0 && systemText) {
+    text.assign(systemText, length);
+  } else {
+    wchar_t unknown[64];
+    std::swprintf(unknown, 64, L"Unknown error %lu", code);
+    text = unknown;
+  }
+  MessageBoxW(nullptr, text.c_str(), L"Error", MB_OK);
+}

@@ -1,0 +1,78 @@
+#pragma once
+// Owners for platform handles: one non-copyable, movable owner per kind of handle, each knowing
+// its own invalid value and how to release it.
+#include <windows.h>
+
+#include <utility>
+
+// Traits give the handle type, its invalid value and its release call.
+template <typename Traits>
+class UniqueAny {
+ public:
+  using Type = typename Traits::Type;
+
+  UniqueAny() = default;
+  explicit UniqueAny(Type value) : value_(value) {}
+  UniqueAny(const UniqueAny&) = delete;
+  UniqueAny& operator=(const UniqueAny&) = delete;
+  UniqueAny(UniqueAny&& other) noexcept : value_(other.release()) {}
+  UniqueAny& operator=(UniqueAny&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  ~UniqueAny() { reset(); }
+
+  [[nodiscard]] Type get() const { return value_; }
+  [[nodiscard]] bool valid() const { return value_ != Traits::invalid(); }
+  explicit operator bool() const { return valid(); }
+
+  Type release() { return std::exchange(value_, Traits::invalid()); }
+  void reset(Type value = Traits::invalid()) {
+    if (value_ != Traits::invalid()) {
+      // Releasing must not disturb the error code a caller is about to read.
+      const DWORD savedError = GetLastError();
+      Traits::close(value_);
+      SetLastError(savedError);
+    }
+    value_ = value;
+  }
+
+ private:
+  Type value_ = Traits::invalid();
+};
+
+namespace handle_traits {
+// Processes, threads, events and snapshots-by-null.
+struct Kernel {
+  using Type = HANDLE;
+  static HANDLE invalid() { return nullptr; }
+  static void close(HANDLE h) { CloseHandle(h); }
+};
+// CreateFileW and CreateToolhelp32Snapshot fail with INVALID_HANDLE_VALUE.
+struct File {
+  using Type = HANDLE;
+  static HANDLE invalid() { return INVALID_HANDLE_VALUE; }
+  static void close(HANDLE h) { CloseHandle(h); }
+};
+struct Find {
+  using Type = HANDLE;
+  static HANDLE invalid() { return INVALID_HANDLE_VALUE; }
+  static void close(HANDLE h) { FindClose(h); }
+};
+struct Library {
+  using Type = HMODULE;
+  static HMODULE invalid() { return nullptr; }
+  static void close(HMODULE h) { FreeLibrary(h); }
+};
+struct Local {
+  using Type = HLOCAL;
+  static HLOCAL invalid() { return nullptr; }
+  static void close(HLOCAL h) { LocalFree(h); }
+};
+}  // namespace handle_traits
+
+using UniqueHandle = UniqueAny<handle_traits::Kernel>;
+using UniqueFile = UniqueAny<handle_traits::File>;
+using UniqueFind = UniqueAny<handle_traits::Find>;
+using UniqueLibrary = UniqueAny<handle_traits::Library>;
+using UniqueLocal = UniqueAny<handle_traits::Local>;

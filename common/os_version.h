@@ -1,0 +1,25 @@
+#pragma once
+// The running system's version as one ordered number, computed once before the program's
+// entry runs.
+#include <cstdint>
+
+// 0 = unknown; 1..3 = the 9x family (95, 98, Me); 4..12 = the NT family from NT 4.0 to
+// Windows 10 and later. Values are ordered by release so callers can compare them.
+using OsVersion = std::int32_t;
+
+namespace os_release {
+constexpr OsVersion unknown = 0;
+constexpr OsVersion windowsXp = 6;
+constexpr OsVersion windowsVista = 8;
+constexpr OsVersion windows7 = 9;
+constexpr OsVersion windows10 = 12;
+}  // namespace os_release
+
+// Maps a platform id (1 = 9x, 2 = NT) and a major.minor version to an OsVersion.
+[[nodiscard]] OsVersion osVersionFor(unsigned long platformId, unsigned long major, unsigned long minor);
+
+// Queries the system (extended record first, then the basic one); 0 when both queries fail.
+[[nodiscard]] OsVersion detectOsVersion();
+
+// The value detected during static initialization.
+[[nodiscard]] OsVersion osVersion();

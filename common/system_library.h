@@ -1,0 +1,18 @@
+#pragma once
+// Loading DLLs from the system folder only. A setup program is started from download folders
+// that may hold anything, so no DLL is ever looked up beside the program or in the current
+// folder.
+#include <windows.h>
+
+#include <string>
+
+// Limits the process's DLL search to the system folder. Call it first thing in the entry.
+// Returns false when the system offers no way to do so (then only the current folder is
+// dropped from the search).
+bool restrictDllSearchToSystem();
+
+// Full path of a file in the system folder, or empty when the folder cannot be read.
+[[nodiscard]] std::wstring systemFolderPath(const std::wstring& fileName);
+
+// Loads a DLL by name from the system folder only; null on failure (GetLastError is kept).
+[[nodiscard]] HMODULE loadSystemLibrary(const std::wstring& fileName);

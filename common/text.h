@@ -1,0 +1,14 @@
+#pragma once
+// Conversions between the wide (UTF-16) text used with the platform and 8-bit text in the
+// system's ANSI code page, used for exception messages, the builder's command-line paths and
+// the setup file name resource.
+#include <string>
+
+// Converts the whole text (embedded zeros included) to the code page; a conversion the
+// platform rejects gives the empty string.
+[[nodiscard]] std::string toNarrow(const std::wstring& text, unsigned codePage = 0 /* CP_ACP */);
+[[nodiscard]] std::wstring toWide(const std::string& text, unsigned codePage = 0 /* CP_ACP */);
+
+// UTF-8 conversions, for names that an archive stores as UTF-8.
+[[nodiscard]] std::string toUtf8(const std::wstring& text);
+[[nodiscard]] std::wstring fromUtf8(const std::string& text);

@@ -1,0 +1,123 @@
+#include "builder_main.h"
+
+#include <windows.h>
+
+#include <exception>
+
+#include "builder_options.h"
+#include "cmdline_parser.h"
+#include "console.h"
+#include "sfx_builder.h"
+#include "text.h"
+
+namespace {
+
+// A file-system search for exactly this path finds an entry. Trailing separators are dropped
+// first: the search would not find "out\" although "out" exists.
+bool pathExists(std::wstring path) {
+  while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/') && path[path.size() - 2] != L':') {
+    path.pop_back();
+  }
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(path.c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  FindClose(find);
+  return true;
+}
+
+bool isFolder(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string lowerExtension(const std::wstring& path) {
+  const size_t slash = path.find_last_of(L"\\/");
+  const size_t dot = path.rfind(L'.');
+  if (dot == std::wstring::npos || (slash != std::wstring::npos && dot < slash)) return {};
+  std::string extension = toNarrow(path.substr(dot));
+  for (char& c : extension) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return extension;
+}
+
+class Options {
+ public:
+  explicit Options(const std::wstring& commandLine) {
+    parser_.setCommandLine(commandLine);
+    parser_.setDescription(kBuilderOptions);
+    // The result is not consulted: what was recorded before a bad argument is what counts.
+    (void)parser_.parse(true);
+  }
+  // Present under the short or the long name, with a value that is not empty.
+  bool given(const wchar_t* shortName, const wchar_t* longName, std::wstring& value) const {
+    value.clear();
+    if (!parser_.found(shortName, value)) (void)parser_.found(longName, value);
+    return !value.empty();
+  }
+  bool helpSwitch() const { return parser_.found(L"h") || parser_.found(L"help"); }
+  void usage() const { parser_.usage(); }
+
+ private:
+  CmdLineParser parser_;
+};
+
+int build(const Options& options) {
+  std::wstring archive, folder, outputFolder, setupFile, outputName;
+  const bool haveArchive = options.given(L"f", L"input-archive-file", archive);
+  const bool haveFolder = options.given(L"d", L"input-directory", folder);
+  const bool haveOutputFolder = options.given(L"o", L"output-directory", outputFolder);
+  const bool haveSetupFile = options.given(L"s", L"input-setup-file", setupFile);
+  const bool haveOutputName = options.given(L"c", L"output-setup-file", outputName);
+
+  if (options.helpSwitch() || (!haveArchive && !haveFolder)) {
+    options.usage();
+    return 0;
+  }
+
+  SfxBuilder builder;
+  if (haveOutputFolder) {
+    if (!pathExists(outputFolder)) {
+      printError("Cannot find the output folder");
+      return 1;
+    }
+    builder.setOutputFolder(outputFolder);
+  }
+  if (haveOutputName && !builder.setOutputFileName(outputName)) {
+    printError(toNarrow(outputName) + " must be an executable");
+    return 1;
+  }
+  if (haveSetupFile) builder.setSetupFileName(toNarrow(setupFile));
+
+  bool built = false;
+  if (haveArchive) {
+    builder.setDeleteArchive(false);  // the user's archive is never deleted
+    if (!pathExists(archive)) {
+      printError("Cannot find the input file");
+      return 1;
+    }
+    if (lowerExtension(archive) != ".zip") {
+      printError("File " + toNarrow(archive) + " is not a zip archive");
+      return 1;
+    }
+    built = builder.buildFromArchive(toNarrow(archive));
+  } else {
+    if (!pathExists(folder) || !isFolder(folder)) {
+      printError("Cannot find the input folder");
+      return 1;
+    }
+    built = builder.buildFromFolder(toNarrow(folder));
+  }
+  return built ? 0 : 1;
+}
+
+}  // namespace
+
+int runBuilder(const std::wstring& commandLine) {
+  try {
+    return build(Options(commandLine));
+  } catch (const std::exception& e) {
+    printError(e.what());
+    return 1;
+  }
+}

@@ -1,0 +1,11 @@
+#pragma once
+// The builder's console output: progress lines on standard output, error lines on the error
+// stream, both in the ANSI code page and each ending a line.
+#include <string>
+
+// Progress strings of the builder's own string table.
+enum ProgressString : unsigned { kArchiving = 3, kCreatingSfx = 4, kSucceeded = 5 };
+
+void printProgress(ProgressString id);
+void printError(const std::string& line);
+void printError(const std::wstring& line);

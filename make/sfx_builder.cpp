@@ -1,0 +1,242 @@
+#include "sfx_builder.h"
+
+#include <zip.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+
+#include "console.h"
+#include "error_report.h"
+#include "handles.h"
+#include "resource_update.h"
+#include "text.h"
+#include "version_strings.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr WORD kStubResourceId = 1;
+constexpr WORD kPayloadOffsetId = 1;
+constexpr WORD kSetupNameId = 2;
+constexpr DWORD kCopyChunk = 10'000'000;
+constexpr int kCopyAttempts = 3;
+// Each resource update can move the image's end; a few rounds always settle it.
+constexpr int kLayoutRounds = 4;
+
+std::string asciiLower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+std::wstring lastComponent(const std::wstring& path) {
+  const size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+std::uint64_t fileSizeOf(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+  return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+}  // namespace
+
+std::wstring fileStem(const std::wstring& name) {
+  const std::wstring last = lastComponent(name);
+  const size_t dot = last.rfind(L'.');
+  return dot == std::wstring::npos ? last : last.substr(0, dot);
+}
+
+SfxBuilder::SfxBuilder(HMODULE stubModule)
+    : stubModule_(stubModule), tempFolder_(fs::temp_directory_path().wstring()) {}
+
+bool SfxBuilder::setOutputFileName(const std::wstring& name) {
+  const std::wstring last = lastComponent(name);
+  const size_t dot = last.rfind(L'.');
+  const std::wstring extension = dot == std::wstring::npos ? std::wstring() : last.substr(dot);
+  if (asciiLower(toNarrow(extension)) != ".exe") {
+    printError("Client setup file name is not the exe file!");
+    return false;
+  }
+  outputFileName_ = name;
+  return true;
+}
+
+bool setupFileInArchive(const std::string& archivePath, const std::string& name) {
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t* source = zip_source_win32w_create(toWide(archivePath).c_str(), 0, -1, &error);
+  zip_t* archive = source ? zip_open_from_source(source, 0, &error) : nullptr;
+  zip_error_fini(&error);
+  if (!archive) {
+    if (source) zip_source_free(source);
+    throw std::runtime_error("Can't open zip: " + archivePath);
+  }
+  const std::unique_ptr<zip_t, decltype(&zip_discard)> owner(archive, zip_discard);
+  const zip_int64_t count = zip_get_num_entries(archive, 0);
+  for (zip_int64_t i = 0; i < count; ++i) {
+    zip_stat_t stat;
+    if (zip_stat_index(archive, static_cast<zip_uint64_t>(i), 0, &stat) != 0 || !stat.name) continue;
+    // libzip gives names as UTF-8; the setup file name is ANSI text.
+    const std::string entry = toNarrow(fromUtf8(stat.name));
+    const size_t slash = entry.find_last_of("\\/");
+    if ((slash == std::string::npos ? entry : entry.substr(slash + 1)) == name) return true;
+  }
+  return false;
+}
+
+bool SfxBuilder::writeStub(const std::wstring& output, const void* stub, DWORD size) {
+  UniqueFile file(CreateFileW(output.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  DWORD written = 0;
+  if (!WriteFile(file.get(), stub, size, &written, nullptr) || written != size) {
+    // A short image is no program: the build stops here.
+    printError(L"Can't write the setup program image to " + output);
+    return false;
+  }
+  return true;
+}
+
+bool SfxBuilder::addPayloadResources(const std::wstring& output, DWORD stubSize) {
+  ResourceUpdate update(output);
+  if (!update.valid()) {
+    printError("Begin update error");
+    SystemErrorReport();
+  }
+  const std::string digits = std::to_string(stubSize);
+  update.update(10 /* RT_RCDATA */, kPayloadOffsetId, 0, digits.data(), static_cast<DWORD>(digits.size()));
+  if (!setupFileName_.empty()) {
+    if (!setupFileInArchive(archivePath_, setupFileName_)) {
+      printError("Error creating exe file: setup file doesn't exist!!!");
+      return false;  // the update is dropped: the output stays a plain stub copy
+    }
+    update.update(10, kSetupNameId, 0, setupFileName_.c_str(), static_cast<DWORD>(setupFileName_.size() + 1));
+  }
+  if (!update.commit()) {
+    printError("End update error");
+    SystemErrorReport();
+  }
+  return true;
+}
+
+// The archive must start where the payload offset says, after the whole image with all its
+// resources. Updating resources can grow the image and move sections, so the offset is taken
+// from the finished image and rewritten until it names the image's real end.
+static std::uint32_t settleArchiveOffset(const std::wstring& output) {
+  for (int round = 0; round < kLayoutRounds; ++round) {
+    const std::uint64_t end = fileSizeOf(output);
+    if (end == 0 || end >= 0xFFFFFFFFull) return 0;
+    HMODULE image = LoadLibraryExW(output.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    std::string recorded;
+    if (image) {
+      if (HRSRC info = FindResourceW(image, MAKEINTRESOURCEW(kPayloadOffsetId), MAKEINTRESOURCEW(10))) {
+        const char* data = static_cast<const char*>(LockResource(LoadResource(image, info)));
+        if (data) recorded.assign(data, SizeofResource(image, info));
+      }
+      FreeLibrary(image);
+    }
+    const std::string digits = std::to_string(end);
+    if (recorded == digits) return static_cast<std::uint32_t>(end);
+    ResourceUpdate update(output);
+    if (!update.update(10, kPayloadOffsetId, 0, digits.data(), static_cast<DWORD>(digits.size())) ||
+        !update.commit()) {
+      return 0;
+    }
+  }
+  return 0;
+}
+
+bool SfxBuilder::appendArchive(const std::wstring& output, std::uint32_t offset) {
+  UniqueFile target(CreateFileW(output.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
+  if (!target) {
+    printError("Error unloading the exe");
+    return false;
+  }
+  LARGE_INTEGER position;
+  position.QuadPart = offset;
+  SetFilePointerEx(target.get(), position, nullptr, FILE_BEGIN);
+
+  UniqueFile archive(CreateFileW(toWide(archivePath_).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!archive) {
+    printError("Can't open archive for reading!");
+    return false;
+  }
+  LARGE_INTEGER archiveSize{};
+  GetFileSizeEx(archive.get(), &archiveSize);
+  if (static_cast<std::uint64_t>(archiveSize.QuadPart) + offset >= 0xFFFFFFFFull) {
+    printError("The archive is too large: a setup program must stay below 4 GiB");
+    return false;
+  }
+  const auto size = static_cast<std::uint32_t>(archiveSize.QuadPart);
+
+  std::unique_ptr<char[]> buffer(new char[kCopyChunk]);
+  std::uint32_t copied = 0;
+  int failures = 0;
+  while (copied < size) {
+    LARGE_INTEGER at;
+    at.QuadPart = copied;
+    DWORD read = 0;
+    const DWORD wanted = std::min<DWORD>(kCopyChunk, size - copied);
+    if (!SetFilePointerEx(archive.get(), at, nullptr, FILE_BEGIN) ||
+        !ReadFile(archive.get(), buffer.get(), wanted, &read, nullptr) || read == 0) {
+      // A read that keeps failing ends the build after a few tries instead of spinning.
+      if (++failures < kCopyAttempts) continue;
+      printError("Read file error");
+      SystemErrorReport();
+      return false;
+    }
+    DWORD written = 0;
+    if (!WriteFile(target.get(), buffer.get(), read, &written, nullptr) || written == 0) {
+      if (++failures < kCopyAttempts) {
+        // Retry the chunk where the output stands now.
+        position.QuadPart = static_cast<LONGLONG>(offset) + copied;
+        SetFilePointerEx(target.get(), position, nullptr, FILE_BEGIN);
+        continue;
+      }
+      printError("Can't write archive data to file");
+      return false;
+    }
+    failures = 0;
+    copied += written;
+  }
+  // Whatever followed in an older file of this name is cut: the archive ends the file.
+  SetEndOfFile(target.get());
+  return true;
+}
+
+bool SfxBuilder::buildFromArchive(const std::string& archivePath) {
+  archivePath_ = archivePath;
+  HRSRC info = FindResourceW(stubModule_, MAKEINTRESOURCEW(kStubResourceId), MAKEINTRESOURCEW(10));
+  HGLOBAL loaded = info ? LoadResource(stubModule_, info) : nullptr;
+  const void* stub = loaded ? LockResource(loaded) : nullptr;
+  if (!stub) throw std::runtime_error("can't find local resources");
+  const DWORD stubSize = SizeofResource(stubModule_, info);
+
+  printProgress(kCreatingSfx);
+  const std::wstring output = outputPath();
+  if (!writeStub(output, stub, stubSize)) return false;
+  if (!addPayloadResources(output, stubSize)) return false;
+
+  const std::wstring stem = fileStem(outputFileName_);
+  setVersionString(output, L"OriginalFilename", stem);
+  setVersionString(output, L"FileDescription", stem);
+  if (!setupFileName_.empty()) setVersionString(output, L"ProductName", L"Kelm:Quorda");
+
+  const std::uint32_t offset = settleArchiveOffset(output);
+  if (offset == 0) {
+    printError(L"Can't record where the archive starts in " + output);
+    return false;
+  }
+  if (!appendArchive(output, offset)) return false;
+
+  if (deleteArchive_) fs::remove(fs::path(toWide(archivePath_)));
+  printProgress(kSucceeded);
+  return true;
+}

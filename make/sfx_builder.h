@@ -1,0 +1,57 @@
+#pragma once
+// Builds a setup program: the setup stub that this program carries as its resource RCDATA 1,
+// with the payload resources and version strings added, followed by a ZIP archive that runs to
+// the end of the file.
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+class SfxBuilder {
+ public:
+  // `stubModule` holds the stub image (null: this program). Reads the temporary folder; raises
+  // std::filesystem::filesystem_error when it cannot.
+  explicit SfxBuilder(HMODULE stubModule = nullptr);
+
+  void setOutputFolder(const std::wstring& folder) { outputFolder_ = folder; }
+  // Takes the name when its extension is ".exe" (any case); otherwise prints "Client setup file
+  // name is not the exe file!" and returns false.
+  [[nodiscard]] bool setOutputFileName(const std::wstring& name);
+  void setSetupFileName(const std::string& name) { setupFileName_ = name; }
+  void setDeleteArchive(bool remove) { deleteArchive_ = remove; }
+
+  // Zips `folder` (ANSI text) into the temporary archive and builds from it; the temporary
+  // archive is deleted after a complete build. Raises std::runtime_error (and file-system
+  // errors) for failures before the archive is written; returns false after a reported failure
+  // of the assembly.
+  [[nodiscard]] bool buildFromFolder(const std::string& folder);
+
+  // Writes the setup program from `archivePath` (ANSI text). True when it was written
+  // completely. Raises std::runtime_error "can't find local resources" or "Can't open zip: ...".
+  [[nodiscard]] bool buildFromArchive(const std::string& archivePath);
+
+  [[nodiscard]] std::wstring outputPath() const { return outputFolder_ + L"\\" + outputFileName_; }
+  [[nodiscard]] const std::string& temporaryArchivePath() const { return temporaryArchive_; }
+
+ private:
+  [[nodiscard]] bool writeStub(const std::wstring& output, const void* stub, DWORD size);
+  [[nodiscard]] bool addPayloadResources(const std::wstring& output, DWORD stubSize);
+  [[nodiscard]] bool appendArchive(const std::wstring& output, std::uint32_t offset);
+
+  HMODULE stubModule_;
+  std::wstring outputFolder_ = L".";
+  std::wstring outputFileName_ = L"Pondrel.exe";
+  std::string setupFileName_;
+  bool deleteArchive_ = true;
+  std::string temporaryArchive_ = "tmpzipfile.zip";
+  std::string archivePath_;
+  std::wstring tempFolder_;
+};
+
+// The last path component of `name` without its last extension ("Pondrel.exe" gives
+// "Pondrel").
+[[nodiscard]] std::wstring fileStem(const std::wstring& name);
+
+// Whether the ZIP archive holds an entry whose last name component equals `name` (ANSI,
+// compared byte for byte). Raises std::runtime_error "Can't open zip: <path>".
+[[nodiscard]] bool setupFileInArchive(const std::string& archivePath, const std::string& name);

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Installs everything the build and the tests need on a Debian 12 machine, as root.
+# Idempotent and non-interactive: a second run finds everything in place and does nothing.
+set -euo pipefail
+
+export DEBIAN_FRONTEND=noninteractive
+
+packages=(
+  cmake ninja-build make dpkg-dev
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+  binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+  libz-mingw-w64-dev googletest
+  wine wine64
+  xvfb xdotool x11-utils imagemagick
+  wixl osslsigncode openssl
+  zip unzip p7zip-full
+  python3 python3-pefile python3-pytest
+  locales time
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+done
+
+# libzip is built from Debian's source package, which needs a deb-src entry.
+src_list=/etc/apt/sources.list.d/pondrel-deb-src.sources
+need_update=0
+if [ ! -f "$src_list" ]; then
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources > "$src_list"
+  else
+    cat > "$src_list" <<'SRC'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+  fi
+  need_update=1
+fi
+
+if [ ${#missing[@]} -gt 0 ] || [ $need_update -eq 1 ]; then
+  apt-get update -q -o Acquire::Retries=3
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  apt-get install -y -q --no-install-recommends -o Acquire::Retries=3 "${missing[@]}"
+fi
+
+# Locales used by the tests: an English and a Russian user.
+want_locales=(en_US.UTF-8 ru_RU.UTF-8)
+regen=0
+for l in "${want_locales[@]}"; do
+  if ! locale -a 2>/dev/null | grep -qi "^${l%%.*}\.utf-\?8$"; then
+    sed -i "s/^# *\(${l} UTF-8\)/\1/" /etc/locale.gen
+    grep -q "^${l} UTF-8" /etc/locale.gen || echo "${l} UTF-8" >> /etc/locale.gen
+    regen=1
+  fi
+done
+if [ $regen -eq 1 ]; then
+  locale-gen
+fi

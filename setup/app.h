@@ -1,0 +1,7 @@
+#pragma once
+#include <windows.h>
+
+// The setup program: restricts the DLL search, opens the progress window titled after the
+// program's own file name, runs the worker and the message loop, and returns once the worker has
+// finished with its installer. Returns 0.
+int runPondrel(HINSTANCE instance, int showCommand);

@@ -1,0 +1,56 @@
+#include "installer.h"
+
+#include <stdexcept>
+
+#include "payload.h"
+#include "work_folder.h"
+
+Installer::Installer(HWND window, HMODULE resourceModule, const std::wstring& tempParent) : window(window) {
+  try {
+    // The payload is located before any folder is made, so a program without one leaves
+    // nothing behind.
+    const void* data = nullptr;
+    const DWORD size = readPayloadResource(kPayloadOffsetResourceId, &data, resourceModule);
+    archiveOffset = parseArchiveOffset(data, size);
+    if (!data || size == 0) throw std::runtime_error("ZIP-archive not present");
+
+    try {
+      const void* name = nullptr;
+      const DWORD nameSize = readPayloadResource(kSetupNameResourceId, &name, resourceModule);
+      if (name && nameSize != 0) {
+        // Read up to the zero byte, but never past the resource, whether or not it has one.
+        const char* text = static_cast<const char*>(name);
+        setupFileName.assign(text, strnlen(text, nameSize));
+        noSetupFileName = false;
+      }
+    } catch (const std::exception&) {
+      // No setup file name: the distribution is searched instead.
+    }
+
+    createdWorkDir_ = createWorkFolder(tempParent);
+    workDir = createdWorkDir_;
+  } catch (const std::exception& e) {
+    throw std::runtime_error(e.what());
+  }
+  programFilesDir = readProgramFilesDir();
+}
+
+Installer::~Installer() {
+  // The task refers to this object: it must have ended before anything goes.
+  requestCancel();
+  waitForUnpacking();
+  removeFolderTree(createdWorkDir_);
+}
+
+void Installer::waitForUnpacking() {
+  std::shared_future<bool> task;
+  {
+    std::lock_guard<std::mutex> lock(taskMutex_);
+    task = unpackResult;
+  }
+  if (task.valid()) task.wait();
+}
+
+bool Installer::installCertificate() { return false; }
+
+bool Installer::startLauncher() { return false; }

@@ -1,0 +1,87 @@
+#pragma once
+// The state of one setup run and the owner of its steps. The worker thread builds it, runs the
+// installation on it and destroys it, which removes the working folder; the window's close
+// handler may ask it to stop.
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <future>
+#include <mutex>
+#include <string>
+
+#include "zip_unpackager.h"
+
+class Installer {
+ public:
+  // Reads the payload resources from `resourceModule` (null: the running program), makes the
+  // working folder (in `tempParent`, or the user's temporary folder when empty) and reads the
+  // Program Files folder. Raises std::runtime_error with the payload errors ("can't find local
+  // res", "ZIP-archive not present", ...) before any folder is made.
+  explicit Installer(HWND window, HMODULE resourceModule = nullptr, const std::wstring& tempParent = {});
+  // Removes the working folder made at construction, whatever workDir names by then.
+  ~Installer();
+  Installer(const Installer&) = delete;
+  Installer& operator=(const Installer&) = delete;
+
+  // Unpacks the payload and installs. True when the post-installation steps are to follow;
+  // false after a cancelled unpacking, a declined signature, and always in setup-file mode.
+  bool runInstallation();
+
+  // Copies the archive out of the program into workDir and unpacks it there on a background
+  // task, forwarding the percentage to the window every 300 ms. False when cancelled.
+  bool unpackPayload();
+
+  // Post-installation steps of a distribution install; they report nothing.
+  bool installCertificate();
+  bool startLauncher();
+
+  // Starts `path` with `arguments` (quoted path, one space, arguments), hides the window and
+  // waits: for the process in distribution mode, for its whole process tree in setup-file
+  // mode. Returns the exit code (0 when it could not start or in setup-file mode).
+  std::uint32_t runProgram(const std::wstring& path, const std::wstring& arguments);
+
+  // Shows string `textId` with the caption string 103 in a box owned by the window.
+  int askContinue(unsigned textId, unsigned style);
+
+  // Verifies a file's signature and asks the user when it fails: passed (valid, or the user
+  // chose to continue, which clears checkSignatures) or declined. Raises std::runtime_error when
+  // the question cannot be shown.
+  enum class Gate { passed, declined };
+  Gate signatureGate(const std::wstring& path);
+
+  // Installs a distribution found in the unpacked tree; non-zero when the post-installation
+  // steps are to follow.
+  int runDistribution();
+
+  // Asks the running installation to stop: the unpacking ends within one chunk and no later
+  // step starts. Safe from any thread.
+  void requestCancel() { cancelRequested = true; }
+  // Waits until the background unpacking task, if one was started, has finished. Does not take
+  // its result away from the worker. Safe from any thread.
+  void waitForUnpacking();
+
+  HWND window;
+  ZipUnpackager unpacker{L"tmp.zip"};
+  std::string setupFileName;  // empty when the program carries no setup file name
+  std::wstring packagePath;
+  std::wstring productCode;
+  std::wstring programFilesDir;
+  bool xpPackage = false;
+  std::wstring installLocation;
+  std::wstring workDir;
+  std::uint32_t archiveOffset = 0;
+  bool noSetupFileName = true;
+  std::atomic<bool> cancelRequested{false};
+  std::wstring archiveFileName = L"tmp.zip";
+  std::shared_future<bool> unpackResult;
+  bool checkSignatures = true;
+
+  // For tests: where the archive is read from (empty: the running program's own file).
+  std::wstring programPath;
+
+ private:
+  std::wstring createdWorkDir_;
+  std::mutex taskMutex_;  // guards unpackResult against the close handler's copy
+};

@@ -1,0 +1,47 @@
+#pragma once
+// The layout of a built setup program: the program image, then the ZIP archive of the
+// distribution running to the end of the file. Resource RCDATA 1 holds the archive's file
+// offset as ASCII decimal digits; RCDATA 2, when present, the setup file's name in the ANSI
+// code page with one terminating zero byte.
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+constexpr WORD kPayloadOffsetResourceId = 1;  // PayloadOffsetResource
+constexpr WORD kSetupNameResourceId = 2;      // SetupNameResource
+
+// Finds, loads and locks RCDATA `id` of `module` (null: the running program) and stores the
+// data pointer in *data; returns the resource's size. A null `data` returns 0 and does nothing.
+// Raises std::runtime_error "can't find local res", "can't load local res" or "can't lock local
+// res".
+DWORD readPayloadResource(WORD id, const void** data, HMODULE module = nullptr);
+
+// The archive offset from the resource's digits: value * 10 + (byte - '0') per byte, in
+// unsigned 32-bit arithmetic. The bytes are not validated.
+[[nodiscard]] std::uint32_t parseArchiveOffset(const void* data, DWORD size);
+
+// Copies the bytes from `archiveOffset` to the end of `sourcePath` (empty: the running
+// program's own file) into `targetPath`, replacing it. Returns the number of bytes the archive
+// spans (0 when the offset is at or beyond the end). A source that cannot be opened copies
+// nothing; a read or write that fails or makes no progress ends the copy, and the damaged copy
+// is left for the unpacker to report. `cancel`, when given, stops the copy between chunks.
+// Raises std::runtime_error "can't create temporary zip file" when the target cannot be created.
+std::uint32_t extractArchiveFile(const std::wstring& targetPath, std::uint32_t archiveOffset,
+                                 const std::wstring& sourcePath = {},
+                                 const std::atomic<bool>* cancel = nullptr);
+
+// Creates a folder and its missing parents ("/" counts as "\"). Returns 0 when the folder
+// exists afterwards, else the platform error of the last creation.
+[[nodiscard]] DWORD createPath(const std::wstring& path);
+
+// The Program Files folder from the value of ProgramFiles: " (x86)" is cut, so a 32-bit
+// process on a 64-bit system gets the native folder.
+[[nodiscard]] std::wstring programFilesFrom(const std::wstring& value);
+
+// Reads ProgramFiles; empty when it is missing or longer than 1023 characters.
+[[nodiscard]] std::wstring readProgramFilesDir();
+
+// The running program's own path, without a length limit.
+[[nodiscard]] std::wstring ownProgramPath();

@@ -1,0 +1,39 @@
+#pragma once
+// Waiting for a process and every process it started, directly or through its children, to
+// end. Children of exited parents count, and so do children started elevated (a job object
+// would lose those). Processes are told apart by identifier and creation time, and the wait
+// holds a handle to each process it tracks so that the system cannot hand a tracked identifier
+// to an unrelated process.
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "handles.h"
+
+class ProcessTree {
+ public:
+  // Starts tracking from a process the caller started (its handle is duplicated).
+  ProcessTree(DWORD processId, HANDLE process);
+
+  // One look at the running processes: adds new children of tracked processes. True when a
+  // tracked process still runs or a new child was found.
+  bool scan();
+
+  // Scans until a scan finds nothing running, sleeping `pause` between scans.
+  void wait(DWORD pauseMilliseconds = 100, const std::function<void(DWORD)>& sleep = Sleep);
+
+  [[nodiscard]] size_t trackedCount() const { return tracked_.size(); }
+
+ private:
+  struct Tracked {
+    DWORD id;
+    std::uint64_t created;  // 0 when unknown
+    UniqueHandle handle;    // null when the process could not be opened
+  };
+  [[nodiscard]] const Tracked* find(DWORD id) const;
+  [[nodiscard]] static bool running(const Tracked& process);
+
+  std::vector<Tracked> tracked_;
+};

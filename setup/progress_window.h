@@ -1,0 +1,43 @@
+#pragma once
+// The one-line progress window: a caption with the program's name and a close box, and a
+// centred line "<prefix><percent>%". Dragging the line moves the window; closing it cancels the
+// run.
+#include <windows.h>
+
+#include <string>
+
+class InstallerSlot;
+
+// lParam: the percentage to show. wParam: 0.
+constexpr UINT WM_PROGRESS = WM_USER + 1;
+
+class ProgressWindow {
+ public:
+  // Registers the window class (named by string 109) for `instance`. False on failure, with
+  // the platform's error kept.
+  static bool registerClass(HINSTANCE instance);
+
+  // The window's state; it must outlive the window.
+  ProgressWindow(HINSTANCE instance, InstallerSlot& installers) : instance_(instance), installers_(installers) {}
+  ProgressWindow(const ProgressWindow&) = delete;
+  ProgressWindow& operator=(const ProgressWindow&) = delete;
+
+  // Creates the window titled `title`, centred on the screen. Null on failure.
+  HWND create(const std::wstring& title);
+
+  // "<prefix><percent>%", bounded by the 200 characters of the line.
+  [[nodiscard]] static std::wstring formatText(const std::wstring& prefix, long percent);
+
+ private:
+  static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  void onCreate(HWND window);
+  void onClose(HWND window);
+
+  HINSTANCE instance_;
+  InstallerSlot& installers_;
+  std::wstring prefix_;
+  HWND text_ = nullptr;
+  HFONT font_ = nullptr;
+  RECT client_{};
+};

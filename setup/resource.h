@@ -1,0 +1,9 @@
+#pragma once
+// Resource identifiers of the setup program.
+
+#define IDS_PROGRESS_PREFIX 4
+#define IDS_SIGNATURE_QUESTION 5
+#define IDS_APP_NAME 103
+#define IDS_WINDOW_CLASS 109
+
+#define IDI_APP 107

@@ -1,0 +1,59 @@
+#include "signature.h"
+
+#include <windows.h>
+#include <softpub.h>
+#include <wintrust.h>
+
+#include <cwchar>
+
+#include "error_report.h"
+#include "system_library.h"
+
+namespace {
+
+using WinVerifyTrustFn = LONG(WINAPI*)(HWND, GUID*, LPVOID);
+
+// Bound once from the system folder and kept for the life of the process.
+WinVerifyTrustFn trustEntry() {
+  static WinVerifyTrustFn entry = [] {
+    HMODULE module = loadSystemLibrary(L"wintrust.dll");
+    return module ? reinterpret_cast<WinVerifyTrustFn>(reinterpret_cast<void*>(GetProcAddress(module, "WinVerifyTrust")))
+                  : nullptr;
+  }();
+  return entry;
+}
+
+}  // namespace
+
+bool verifySignature(const std::wstring& path, std::wstring& errorText) {
+  WinVerifyTrustFn verify = trustEntry();
+  if (!verify) return false;
+  errorText.clear();
+
+  WINTRUST_FILE_INFO file{};
+  file.cbStruct = sizeof(file);
+  file.pcwszFilePath = path.c_str();
+
+  WINTRUST_DATA data{};
+  // The request layout that ends with the UI context member, which every system from Vista on
+  // accepts.
+  data.cbStruct = offsetof(WINTRUST_DATA, dwUIContext) + sizeof(data.dwUIContext);
+  data.dwUIChoice = WTD_UI_NONE;
+  data.fdwRevocationChecks = WTD_REVOKE_NONE;
+  data.dwUnionChoice = WTD_CHOICE_FILE;
+  data.pFile = &file;
+  data.dwStateAction = WTD_STATEACTION_IGNORE;
+
+  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  const LONG status = verify(nullptr, &action, &data);
+  if (status == 0) return true;
+
+  errorText = systemErrorText(static_cast<DWORD>(status));
+  if (errorText.empty()) {
+    // Many trust statuses have no system text; the code itself still tells what failed.
+    wchar_t code[64];
+    std::swprintf(code, 64, L"signature verification failed with status 0x%08lX", static_cast<unsigned long>(status));
+    errorText = code;
+  }
+  return false;
+}

@@ -1,0 +1,19 @@
+#pragma once
+// The per-run working folder in the user's temporary folder.
+#include <functional>
+#include <string>
+
+// Makes a fresh folder "kel<hex>.tmp" in `parent` (empty: the user's temporary folder). The
+// platform's unique name is taken and its placeholder file deleted; the folder is then created
+// exclusively, so a folder or link that someone planted under that name in the meantime is
+// never reused: a new name is taken instead. Returns the folder's path, or empty when no
+// folder could be made (after a bounded number of names).
+// `nameTaken`, for tests, runs between the placeholder's removal and the folder's creation.
+[[nodiscard]] std::wstring createWorkFolder(const std::wstring& parent = {},
+                                            const std::function<void(const std::wstring&)>& nameTaken = {});
+
+// Removes a folder with everything in it. Links (junctions, symbolic links) inside the tree are
+// removed themselves, never followed, and read-only files are made writable first. Returns
+// true when the folder is gone; a file still in use leaves it (and that file) behind. Never
+// throws.
+bool removeFolderTree(const std::wstring& path) noexcept;

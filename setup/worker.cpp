@@ -1,0 +1,50 @@
+#include "worker.h"
+
+#include <exception>
+
+#include "installer.h"
+#include "installer_slot.h"
+#include "text.h"
+
+void reportError(HWND window, const char* message) {
+  MessageBoxW(window, toWide(message).c_str(), L"Error", MB_ICONERROR | MB_OK);
+}
+
+namespace {
+
+// After the user closed the window nothing more is shown: the run is being abandoned.
+void report(HWND window, const InstallerSlot& slot, const char* message) {
+  if (!slot.closed()) reportError(window, message);
+}
+
+void install(Installer& installer) {
+  if (!installer.runInstallation()) return;
+  if (installer.cancelRequested) return;
+  installer.installCertificate();
+  if (installer.cancelRequested) return;
+  installer.startLauncher();
+}
+
+}  // namespace
+
+void runInstaller(HWND window, InstallerSlot& slot, const InstallerFactory& makeInstaller) {
+  try {
+    std::shared_ptr<Installer> installer = makeInstaller(window);
+    if (slot.publish(installer)) {
+      try {
+        install(*installer);
+      } catch (const std::exception& e) {
+        report(window, slot, e.what());
+      } catch (...) {
+        report(window, slot, "unexpected error");
+      }
+      slot.clear();
+    }
+    installer.reset();
+  } catch (const std::exception& e) {
+    report(window, slot, e.what());
+  } catch (...) {
+    report(window, slot, "unexpected error");
+  }
+  PostMessageW(window, WM_CLOSE, 0, 0);
+}

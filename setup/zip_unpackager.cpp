@@ -1,0 +1,220 @@
+#include "zip_unpackager.h"
+
+#include <windows.h>
+#include <zip.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+#include <vector>
+
+#include "handles.h"
+#include "text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr zip_uint64_t kChunk = 1000;
+constexpr size_t kWriteBuffer = 256 * 1024;
+
+// Closes what libzip opened, whatever way the extraction ends.
+struct ArchiveCloser {
+  void operator()(zip_t* archive) const { zip_discard(archive); }
+};
+struct EntryCloser {
+  void operator()(zip_file_t* entry) const { zip_fclose(entry); }
+};
+using ArchivePtr = std::unique_ptr<zip_t, ArchiveCloser>;
+using EntryPtr = std::unique_ptr<zip_file_t, EntryCloser>;
+
+// An output file written through a buffer, so that the archive's small chunks do not each cost
+// a system call. Every failed write is reported: a setup must never go on from a half-written
+// tree.
+class OutputFile {
+ public:
+  explicit OutputFile(const std::wstring& path)
+      : file_(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)) {
+    buffer_.reserve(kWriteBuffer);
+  }
+  [[nodiscard]] bool isOpen() const { return file_.valid(); }
+
+  [[nodiscard]] bool write(const char* data, size_t size) {
+    if (buffer_.size() + size > kWriteBuffer && !flush()) return false;
+    buffer_.insert(buffer_.end(), data, data + size);
+    return true;
+  }
+  [[nodiscard]] bool flush() {
+    size_t done = 0;
+    while (done < buffer_.size()) {
+      DWORD written = 0;
+      const DWORD part = static_cast<DWORD>(std::min<size_t>(buffer_.size() - done, 1u << 30));
+      if (!WriteFile(file_.get(), buffer_.data() + done, part, &written, nullptr) || written == 0) return false;
+      done += written;
+    }
+    buffer_.clear();
+    return true;
+  }
+
+ private:
+  UniqueFile file_;
+  std::vector<char> buffer_;
+};
+
+bool isSeparator(char c) { return c == '/' || c == '\\'; }
+
+bool equalsIgnoringAsciiCase(const std::string& a, const char* b) {
+  size_t i = 0;
+  for (; i < a.size() && b[i]; ++i) {
+    const char x = (a[i] >= 'a' && a[i] <= 'z') ? static_cast<char>(a[i] - 'a' + 'A') : a[i];
+    if (x != b[i]) return false;
+  }
+  return i == a.size() && !b[i];
+}
+
+// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 name devices whatever extension follows them.
+bool isDeviceName(const std::string& component) {
+  std::string base = component.substr(0, component.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (const char* device : {"CON", "PRN", "AUX", "NUL"}) {
+    if (equalsIgnoringAsciiCase(base, device)) return true;
+  }
+  if (base.size() == 4 && base[3] >= '1' && base[3] <= '9') {
+    const std::string stem = base.substr(0, 3);
+    if (equalsIgnoringAsciiCase(stem, "COM") || equalsIgnoringAsciiCase(stem, "LPT")) return true;
+  }
+  return false;
+}
+
+// Splits an entry name at "/" and "\", dropping "." components.
+std::vector<std::string> nameComponents(const std::string& name) {
+  std::vector<std::string> components;
+  std::string current;
+  for (char c : name) {
+    if (isSeparator(c)) {
+      if (!current.empty() && current != ".") components.push_back(current);
+      current.clear();
+    } else {
+      current += c;
+    }
+  }
+  if (!current.empty() && current != ".") components.push_back(current);
+  return components;
+}
+
+[[noreturn]] void readErrorExit() {
+  std::fputs("error reading file in archive/n", stderr);
+  std::fflush(stderr);
+  ExitProcess(102);
+}
+
+}  // namespace
+
+ZipUnpackagerException::ZipUnpackagerException(const std::string& detail)
+    : message_("error occured, during archive unpackaging: " + detail) {}
+
+ZipUnpackager::ZipUnpackager(const std::wstring& archiveName)
+    : archiveName_(toNarrow(archiveName)) {}
+
+bool ZipUnpackager::isSafeEntryName(const std::string& name) {
+  if (name.empty() || isSeparator(name[0])) return false;  // rooted, UNC and \\?\ names
+  if (name.find(':') != std::string::npos) return false;  // drive letters and data streams
+  for (const std::string& component : nameComponents(name)) {
+    if (component == ".." || isDeviceName(component)) return false;
+  }
+  return true;
+}
+
+bool ZipUnpackager::unpack(const std::string& archivePath, const std::string& destination,
+                           ProgressCallback callback) const {
+  if (!callback) throw std::invalid_argument("progress callback is empty");
+
+  // 8-bit paths are in the ANSI code page; they become wide paths explicitly, since the
+  // standard library would take each byte for a character of its own.
+  const fs::path archive(toWide(archivePath));
+  const std::uintmax_t archiveSize = fs::file_size(archive);
+
+  zip_error_t openError;
+  zip_error_init(&openError);
+  zip_source_t* source = zip_source_win32w_create(archive.c_str(), 0, -1, &openError);
+  ArchivePtr zip(source ? zip_open_from_source(source, ZIP_RDONLY, &openError) : nullptr);
+  if (!zip) {
+    if (source) zip_source_free(source);
+    const int code = zip_error_code_zip(&openError);
+    zip_error_fini(&openError);
+    throw ZipUnpackagerException("can't open zip: " + archivePath + std::to_string(code));
+  }
+  zip_error_fini(&openError);
+
+  const fs::path root(toWide(destination));
+  std::uint64_t total = 0;
+  std::vector<char> buffer(kChunk);
+
+  for (zip_int64_t i = 0; i < zip_get_num_entries(zip.get(), 0); ++i) {
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    if (zip_stat_index(zip.get(), static_cast<zip_uint64_t>(i), 0, &stat) != 0) {
+      std::printf("File[%s] Line[%d]/n", "ZipUnpackager", 114);
+      std::fflush(stdout);
+      continue;
+    }
+    EntryPtr entry(zip_fopen_index(zip.get(), static_cast<zip_uint64_t>(i), 0));
+    if (!entry) {
+      throw ZipUnpackagerException("can't find index " + std::to_string(i) + " in zip: " + archiveName_);
+    }
+
+    // libzip hands names out as UTF-8 (names stored in the old code page are converted).
+    const std::string name = stat.name ? stat.name : "";
+    const std::string displayName = toNarrow(fromUtf8(name));
+    if (!isSafeEntryName(name)) throw ZipUnpackagerException("unsafe entry name: " + displayName);
+
+    fs::path target = root;
+    for (const std::string& component : nameComponents(name)) target /= fromUtf8(component);
+    const bool folderEntry = isSeparator(name.back());
+
+    // Folder trouble is not reported here: the open below decides.
+    std::error_code ignored;
+    fs::create_directories(folderEntry ? target : target.parent_path(), ignored);
+    if (folderEntry || fs::is_directory(target, ignored)) continue;
+
+    OutputFile output(target.wstring());
+    if (!output.isOpen()) throw ZipUnpackagerException("file can't be opened: " + displayName);
+
+    std::uint64_t written = 0;
+    while ((stat.valid & ZIP_STAT_SIZE) && written < stat.size) {
+      const zip_int64_t read = zip_fread(entry.get(), buffer.data(), kChunk);
+      if (read < 0) readErrorExit();
+      if (read == 0) throw ZipUnpackagerException("damaged archive, data ends early: " + displayName);
+      if (!output.write(buffer.data(), static_cast<size_t>(read))) {
+        throw ZipUnpackagerException("can't write file: " + displayName);
+      }
+      written += static_cast<std::uint64_t>(read);
+      total += static_cast<std::uint64_t>(read);
+
+      float percent = archiveSize ? static_cast<float>(total) / static_cast<float>(archiveSize) * 100.0f : 100.0f;
+      percent = std::min(percent, static_cast<float>(INT_MAX / 2));
+      if (callback(static_cast<std::int32_t>(percent))) {
+        (void)output.flush();
+        return false;
+      }
+    }
+    // One more read reaches the entry's end, where libzip checks the data against its CRC: a
+    // damaged entry must not pass for a good one just because its length came out right.
+    if (stat.valid & ZIP_STAT_SIZE) {
+      const zip_int64_t tail = zip_fread(entry.get(), buffer.data(), kChunk);
+      if (tail < 0) readErrorExit();
+      if (tail > 0) throw ZipUnpackagerException("damaged archive, data runs past its size: " + displayName);
+    }
+    if (!output.flush()) throw ZipUnpackagerException("can't write file: " + displayName);
+  }
+
+  // zip_close on a read-only archive only releases it; a failure still says the archive was not
+  // read cleanly.
+  if (zip_close(zip.get()) == -1) throw ZipUnpackagerException("can't close zip");
+  zip.release();
+  return true;
+}

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Runs a command inside a private Wine bench: a fresh 64-bit prefix copied from a template
+# (made once per build folder), a private Xvfb display and a persistent wineserver. Everything is
+# stopped and removed when the command ends.
+#   tests/bench/wine-env.sh <build-dir> <command> [args...]
+# The command sees WINEPREFIX, DISPLAY, WINEDEBUG, WINEDLLOVERRIDES and PONDREL_BENCH_DIR.
+set -euo pipefail
+
+build_dir=$(cd "$1" && pwd)
+shift
+
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
+export WINEARCH=win64
+export LC_ALL=${LC_ALL:-en_US.UTF-8}
+
+template="$build_dir/wine-template"
+if [ ! -f "$template/.ready" ]; then
+  rm -rf "$template"
+  # Booted without a display: with one, wineboot shows an update window.
+  env -u DISPLAY WINEPREFIX="$template" wineboot -i >/dev/null 2>&1
+  WINEPREFIX="$template" wineserver -w
+  # Without a window manager the managed mode adds seconds to every box.
+  env -u DISPLAY WINEPREFIX="$template" wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+  WINEPREFIX="$template" wineserver -w
+  touch "$template/.ready"
+fi
+
+bench=$(mktemp -d /tmp/pondrel-bench.XXXXXX)
+export PONDREL_BENCH_DIR="$bench"
+export WINEPREFIX="$bench/prefix"
+cp -a "$template" "$WINEPREFIX"
+
+# A free display number for a private X server.
+display=""
+for n in $(seq 90 140); do
+  if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=$n; break; fi
+done
+[ -n "$display" ] || { echo "no free X display" >&2; exit 1; }
+Xvfb ":$display" -screen 0 1280x800x24 -nolisten tcp >"$bench/xvfb.log" 2>&1 &
+xvfb_pid=$!
+export DISPLAY=":$display"
+
+cleanup() {
+  wineserver -k >/dev/null 2>&1 || true
+  kill "$xvfb_pid" >/dev/null 2>&1 || true
+  wait "$xvfb_pid" 2>/dev/null || true
+  rm -rf "$bench"
+}
+trap cleanup EXIT
+
+for _ in $(seq 1 50); do
+  [ -e "/tmp/.X11-unix/X$display" ] && break
+  sleep 0.1
+done
+wineserver -p
+wine cmd /c exit 0 >/dev/null 2>&1 || true
+
+"$@"

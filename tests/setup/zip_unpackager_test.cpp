@@ -1,0 +1,182 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "test_files.h"
+#include "text.h"
+#include "zip_unpackager.h"
+
+namespace {
+
+const std::string kPrefix = "error occured, during archive unpackaging: ";
+
+class Unpacking : public testing::Test {
+ protected:
+  // Unpacks `entries` into a fresh "dest" folder; records every percentage reported.
+  bool unpack(const std::vector<ZipEntry>& entries, std::function<bool(std::int32_t)> stop = nullptr) {
+    writeZip(archive(), entries);
+    return unpackFile(archive(), stop);
+  }
+  bool unpackFile(const std::wstring& path, std::function<bool(std::int32_t)> stop = nullptr) {
+    CreateDirectoryW(dest().c_str(), nullptr);
+    return ZipUnpackager(L"tmp.zip").unpack(toNarrow(path), toNarrow(dest()), [&](std::int32_t percent) {
+      reports.push_back(percent);
+      return stop ? stop(percent) : false;
+    });
+  }
+  std::string errorOf(const std::vector<ZipEntry>& entries) {
+    try {
+      unpack(entries);
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+    return "(no error)";
+  }
+  std::wstring archive() const { return folder / L"tmp.zip"; }
+  std::wstring dest() const { return folder / L"dest"; }
+  std::wstring at(const std::wstring& relative) const { return dest() + L"\\" + relative; }
+
+  TestFolder folder;
+  std::vector<std::int32_t> reports;
+};
+
+TEST_F(Unpacking, ArchiveWithoutEntriesSucceedsWithoutProgress) {
+  EXPECT_TRUE(unpack({}));
+  EXPECT_TRUE(reports.empty());
+  EXPECT_TRUE(listFolder(dest()).empty());
+}
+
+TEST_F(Unpacking, EmptyEntryFolderEntriesAndNestedNames) {
+  EXPECT_TRUE(unpack({{"empty.txt", ""},
+                      {"docs/", ""},
+                      {"docs/deeper/", ""},
+                      {"bin/tools/app.exe", "MZ-app"},
+                      {"lib\\win\\core.dll", "core"}}));
+  EXPECT_EQ(readFile(at(L"empty.txt")), "");
+  EXPECT_TRUE(isFolder(at(L"docs\\deeper")));
+  EXPECT_TRUE(listFolder(at(L"docs\\deeper")).empty());
+  EXPECT_EQ(readFile(at(L"bin\\tools\\app.exe")), "MZ-app");
+  EXPECT_EQ(readFile(at(L"lib\\win\\core.dll")), "core");
+  // The empty entry reported nothing; the two small files one chunk each.
+  EXPECT_EQ(reports.size(), 2u);
+}
+
+TEST_F(Unpacking, ExistingTargetIsOverwritten) {
+  CreateDirectoryW(dest().c_str(), nullptr);
+  writeFile(at(L"setup.ini"), std::string(5000, 'o'));
+  EXPECT_TRUE(unpack({{"setup.ini", "new"}}));
+  EXPECT_EQ(readFile(at(L"setup.ini")), "new");
+}
+
+TEST_F(Unpacking, ChunkBoundariesKeepEveryByte) {
+  for (size_t size : {999u, 1000u, 1001u, 2999u, 3000u, 3001u, 1000u * 37 + 13}) {
+    SCOPED_TRACE(size);
+    reports.clear();
+    const std::string data = patternBytes(size, static_cast<unsigned>(size));
+    EXPECT_TRUE(unpack({{"data.bin", data}}));
+    EXPECT_TRUE(readFile(at(L"data.bin")) == data);
+    EXPECT_EQ(reports.size(), (size + 999) / 1000);  // one report per chunk of at most 1000 bytes
+  }
+}
+
+TEST_F(Unpacking, PercentagePassesHundredForCompressibleData) {
+  EXPECT_TRUE(unpack({{"text.txt", std::string(200000, 'a')}}));
+  ASSERT_FALSE(reports.empty());
+  EXPECT_GT(reports.back(), 100);
+  for (size_t i = 1; i < reports.size(); ++i) EXPECT_LE(reports[i - 1], reports[i]);
+}
+
+TEST_F(Unpacking, StopOnFirstReportLeavesOnePartlyWrittenFile) {
+  EXPECT_FALSE(unpack({{"first.bin", patternBytes(5000)}, {"second.bin", "x"}}, [](std::int32_t) { return true; }));
+  EXPECT_EQ(reports.size(), 1u);
+  EXPECT_EQ(readFile(at(L"first.bin")).size(), 1000u);
+  EXPECT_FALSE(exists(at(L"second.bin")));
+}
+
+TEST_F(Unpacking, UnsafeNamesAreRefusedAndNothingIsCreatedOutside) {
+  const char* names[] = {"../evil.txt",     "a/../../evil.txt", "a/..",         "/rooted.txt",   "\\rooted.txt",
+                         "C:/drive.txt",    "C:drive.txt",      "\\\\server\\share\\x.txt",
+                         "\\\\?\\C:\\x.txt", "file.txt:stream",  "CON",          "nul.txt",       "sub/COM1.log",
+                         "LPT9",            "aux ",             "Prn.tar.gz"};
+  for (const char* name : names) {
+    SCOPED_TRACE(name);
+    const std::string error = errorOf({{name, "payload"}});
+    EXPECT_EQ(error, kPrefix + "unsafe entry name: " + name);
+    // Only the archive and the destination, which stays empty, exist in the test folder.
+    EXPECT_EQ(listFolder(folder.path()), (std::vector<std::wstring>{L"dest", L"tmp.zip"}));
+    EXPECT_TRUE(listFolder(dest()).empty());
+  }
+}
+
+TEST_F(Unpacking, OrdinaryNamesThatLookOddAreAccepted) {
+  for (const char* name : {"a..b.txt", "CONSOLE.txt", "COM10", "nulls/x.txt", "./here.txt", "LPT0.txt"}) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(ZipUnpackager::isSafeEntryName(name));
+  }
+}
+
+TEST_F(Unpacking, ErrorTexts) {
+  // Not an archive at all.
+  writeFile(archive(), "this is not a zip file");
+  try {
+    unpackFile(archive());
+    FAIL();
+  } catch (const ZipUnpackagerException& e) {
+    EXPECT_EQ(std::string(e.what()), kPrefix + "can't open zip: " + toNarrow(archive()) + "19");
+  }
+  // Missing archive: the size query fails first.
+  try {
+    unpackFile(folder / L"missing.zip");
+    FAIL();
+  } catch (const std::filesystem::filesystem_error& e) {
+    EXPECT_EQ(e.path1(), std::filesystem::path(folder / L"missing.zip"));
+    EXPECT_NE(std::string(e.what()).find("file size"), std::string::npos) << e.what();
+  }
+  // A target whose folder is a file.
+  CreateDirectoryW(dest().c_str(), nullptr);
+  writeFile(at(L"blocker"), "file");
+  EXPECT_EQ(errorOf({{"blocker/inside.txt", "x"}}), kPrefix + "file can't be opened: blocker/inside.txt");
+}
+
+TEST_F(Unpacking, TruncatedArchiveCannotBeOpened) {
+  writeZip(archive(), {{"a.bin", patternBytes(20000)}});
+  std::string bytes = readFile(archive());
+  writeFile(archive(), bytes.substr(0, bytes.size() - 30));  // the central directory's end is gone
+  EXPECT_THROW(unpackFile(archive()), ZipUnpackagerException);
+}
+
+TEST_F(Unpacking, EmptyCallbackIsRefused) {
+  writeZip(archive(), {});
+  EXPECT_THROW(ZipUnpackager(L"tmp.zip").unpack(toNarrow(archive()), toNarrow(dest()), nullptr), std::invalid_argument);
+}
+
+// A read error inside the archive ends the process with 102: seen from a child process.
+TEST(UnpackingProcess, CorruptedDataEndsTheProcessWith102) {
+  // Text is deflated for real (damage breaks the stream); random bytes are stored in raw blocks
+  // (damage only shows in the CRC at the entry's end).
+  const struct {
+    const char* what;
+    std::string data;
+  } cases[] = {{"compressed", std::string(100000, 'x') + patternBytes(1000) + std::string(100000, 'y')},
+               {"incompressible", patternBytes(300000)}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestFolder folder;
+    const std::wstring archive = folder / L"tmp.zip";
+    writeZip(archive, {{"a.bin", c.data}});
+    std::string bytes = readFile(archive);
+    // Damage the entry's data between its local header and the central directory.
+    const size_t end = bytes.rfind(std::string("PK\x01\x02", 4));
+    ASSERT_NE(end, std::string::npos);
+    for (size_t i = 60; i < end / 2; i += 7) bytes[i] = static_cast<char>(bytes[i] ^ 0x5A);
+    writeFile(archive, bytes);
+    CreateDirectoryW((folder / L"dest").c_str(), nullptr);
+    const auto [code, output] = runAndCapture(L"\"" + siblingProgram(L"unzip_probe.exe") + L"\" \"" + archive +
+                                              L"\" \"" + (folder / L"dest") + L"\"");
+    EXPECT_EQ(code, 102u) << output;
+    EXPECT_NE(output.find("error reading file in archive"), std::string::npos) << output;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,56 @@
+// A stand-in setup file that leaves a process tree behind: it starts a child and exits at
+// once; the child starts a grandchild and exits at once; the grandchild outlives both and,
+// after PONDREL_TREE_DELAY milliseconds (default 2000), writes "tree-done.txt" into
+// PONDREL_MARKER_DIR. The first process writes "tree-start.txt" there.
+#include <windows.h>
+
+#include <string>
+
+namespace {
+
+std::wstring variable(const wchar_t* name) {
+  wchar_t value[32768];
+  const DWORD length = GetEnvironmentVariableW(name, value, 32768);
+  return length > 0 && length < 32768 ? std::wstring(value, length) : std::wstring();
+}
+
+void mark(const wchar_t* name) {
+  const std::wstring folder = variable(L"PONDREL_MARKER_DIR");
+  if (folder.empty()) return;
+  HANDLE file = CreateFileW((folder + L"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  const std::string text = std::to_string(GetCurrentProcessId()) + "\n";
+  DWORD written = 0;
+  WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  CloseHandle(file);
+}
+
+void startSelf(const wchar_t* role) {
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring commandLine = L"\"" + std::wstring(self) + L"\" " + role;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process{};
+  if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
+  const std::wstring arguments = commandLine ? commandLine : L"";
+  if (arguments.find(L"grandchild") != std::wstring::npos) {
+    const std::wstring delay = variable(L"PONDREL_TREE_DELAY");
+    Sleep(delay.empty() ? 2000 : static_cast<DWORD>(_wtoi(delay.c_str())));
+    mark(L"tree-done.txt");
+  } else if (arguments.find(L"child") != std::wstring::npos) {
+    startSelf(L"grandchild");
+  } else {
+    mark(L"tree-start.txt");
+    startSelf(L"child");
+  }
+  return 0;
+}
