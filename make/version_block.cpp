@@ -173,11 +173,10 @@ std::optional<VersionBlock::Node> VersionBlock::parseNode(const uint8_t* data, s
 
   if (isLeaf(node.kind)) {
     node.value.assign(data + valueStart, data + end);
+    // A wValueLength counted in bytes (some producers do) lands past the end: no evidence.
     if (node.kind == NodeKind::String) {
-      const size_t declared = size_t{2} * node.valueLength;
-      const size_t natural =
-          node.valueLength == 0 ? keyEnd : valueStart + std::min(declared, end - valueStart);
-      node.lengthIncludesTailPadding = end > natural && end == alignUp(natural);
+      const size_t natural = valueStart + size_t{2} * node.valueLength;
+      lengthsIncludeTailPadding_ |= natural < end && end == alignUp(natural);
     }
     return node;
   }
@@ -187,18 +186,15 @@ std::optional<VersionBlock::Node> VersionBlock::parseNode(const uint8_t* data, s
     return std::nullopt;
   }
   node.value.assign(data + valueStart, data + valueStart + valueBytes);
-  size_t natural = valueBytes > 0 ? valueStart + valueBytes : keyEnd;
   size_t cursor = alignUp(valueStart + valueBytes);
   while (cursor < end) {
     auto child = parseNode(data, cursor, end, node.kind);
     if (!child) {
       return std::nullopt;
     }
-    natural = cursor + child->original.size();
-    cursor = alignUp(natural);
+    cursor = alignUp(cursor + child->original.size());
     node.children.push_back(std::move(*child));
   }
-  node.lengthIncludesTailPadding = end > natural;
   return node;
 }
 
@@ -206,16 +202,16 @@ std::optional<VersionBlock> VersionBlock::parse(const uint8_t* data, size_t size
   if (data == nullptr) {
     return std::nullopt;
   }
-  auto root = parseNode(data, 0, size, std::nullopt);
+  VersionBlock block;
+  auto root = block.parseNode(data, 0, size, std::nullopt);
   if (!root) {
     return std::nullopt;
   }
-  VersionBlock block;
   block.root_ = std::move(*root);
   return block;
 }
 
-bool VersionBlock::writeNode(const Node& node, std::vector<uint8_t>& out) {
+bool VersionBlock::writeNode(const Node& node, std::vector<uint8_t>& out) const {
   if (!node.changed) {
     out.insert(out.end(), node.original.begin(), node.original.end());
     return true;
@@ -236,7 +232,7 @@ bool VersionBlock::writeNode(const Node& node, std::vector<uint8_t>& out) {
       return false;
     }
   }
-  if (node.lengthIncludesTailPadding) {
+  if (lengthsIncludeTailPadding_) {
     padTo32Bits(out);
   }
   const size_t length = out.size() - start;
@@ -281,12 +277,9 @@ std::optional<std::wstring> VersionBlock::getString(const std::wstring& tableKey
   if (entry == nullptr) {
     return std::nullopt;
   }
-  // wValueLength counts characters, but some producers count bytes: never trust it
-  // beyond the node, and stop at the terminator either way.
-  size_t count = entry->value.size() / 2;
-  if (entry->valueLength != 0) {
-    count = std::min<size_t>(count, entry->valueLength);
-  }
+  // The value runs to its terminator. wValueLength is not consulted: some producers count
+  // bytes in it rather than characters, and the node's own end bounds the search anyway.
+  const size_t count = entry->value.size() / 2;
   std::u16string text;
   for (size_t i = 0; i < count; ++i) {
     const char16_t c = readWord(entry->value.data(), 2 * i);
@@ -303,11 +296,13 @@ bool VersionBlock::setString(const std::wstring& tableKey, const std::wstring& n
   const auto table16 = toUtf16(tableKey);
   const auto name16 = toUtf16(name);
   const auto value16 = toUtf16(value);
-  if (!table16 || !name16 || !value16 || value16->size() + 1 > maxFieldValue) {
+  if (!table16 || !name16 || !value16) {
     return false;
   }
 
-  // Work on a copy so a change that does not fit leaves this block as it was.
+  // Work on a copy so a change that does not fit leaves this block as it was. A value too
+  // long for wValueLength makes the string's own wLength overflow first, so writing the
+  // copy once catches every length that no longer fits.
   Node root = root_;
   Node* info = childOfKind(root, NodeKind::StringFileInfo);
   Node* table = childWithKey(info, *table16);

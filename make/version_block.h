@@ -36,8 +36,8 @@ class VersionBlock {
   [[nodiscard]] std::optional<std::pair<uint16_t, uint16_t>> firstTranslation() const;
 
   // Value of string `name` in the string table `tableKey` (like L"040904e4"), without its
-  // terminator, or nullopt when either does not exist. Keys are matched ignoring the case
-  // of ASCII letters, as VerQueryValueW does.
+  // terminator, or nullopt when either does not exist. Table and string names are matched
+  // ignoring the case of ASCII letters.
   [[nodiscard]] std::optional<std::wstring> getString(const std::wstring& tableKey,
                                                       const std::wstring& name) const;
 
@@ -66,17 +66,20 @@ class VersionBlock {
     // Bytes of the node exactly as read; written back while `changed` is false.
     std::vector<uint8_t> original;
     bool changed = false;
-    // The producer counted the final alignment padding in wLength; kept on rewrite.
-    bool lengthIncludesTailPadding = false;
   };
 
-  [[nodiscard]] static std::optional<Node> parseNode(const uint8_t* data, size_t start,
-                                                     size_t limit,
-                                                     std::optional<NodeKind> parentKind);
+  // parseNode notes the producer's length convention; writeNode follows it.
+  [[nodiscard]] std::optional<Node> parseNode(const uint8_t* data, size_t start, size_t limit,
+                                              std::optional<NodeKind> parentKind);
   [[nodiscard]] static NodeKind kindOf(std::optional<NodeKind> parentKind,
                                        const std::u16string& key);
   [[nodiscard]] static bool isLeaf(NodeKind kind);
-  [[nodiscard]] static bool writeNode(const Node& node, std::vector<uint8_t>& out);
+  [[nodiscard]] bool writeNode(const Node& node, std::vector<uint8_t>& out) const;
 
   Node root_;
+  // Some producers count the padding after a node's last byte in its wLength; the resource
+  // compiler does not. Noticed while parsing (a string whose wLength covers the padding after
+  // its value) and followed for the nodes that are rewritten. A block whose values all end
+  // on a 32-bit boundary shows no convention and is taken for the resource compiler's.
+  bool lengthsIncludeTailPadding_ = false;
 };

@@ -31,6 +31,23 @@ export PONDREL_BENCH_DIR="$bench"
 export WINEPREFIX="$bench/prefix"
 cp -a "$template" "$WINEPREFIX"
 
+xvfb_pid=""
+cleanup() {
+  wineserver -k >/dev/null 2>&1 || true
+  if [ -n "$xvfb_pid" ]; then
+    kill "$xvfb_pid" >/dev/null 2>&1 || true
+    wait "$xvfb_pid" 2>/dev/null || true
+  fi
+  rm -rf "$bench"
+}
+trap cleanup EXIT
+
+if [ "${PONDREL_KEEP_DISPLAY:-0}" = 1 ]; then
+  wineserver -p
+  "$@"
+  exit
+fi
+
 # A free display number for a private X server.
 display=""
 for n in $(seq 90 140); do
@@ -40,14 +57,6 @@ done
 Xvfb ":$display" -screen 0 1280x800x24 -nolisten tcp >"$bench/xvfb.log" 2>&1 &
 xvfb_pid=$!
 export DISPLAY=":$display"
-
-cleanup() {
-  wineserver -k >/dev/null 2>&1 || true
-  kill "$xvfb_pid" >/dev/null 2>&1 || true
-  wait "$xvfb_pid" 2>/dev/null || true
-  rm -rf "$bench"
-}
-trap cleanup EXIT
 
 for _ in $(seq 1 50); do
   [ -e "/tmp/.X11-unix/X$display" ] && break

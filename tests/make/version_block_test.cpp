@@ -134,8 +134,9 @@ Bytes nodeBytes(const Bytes& bytes, const std::wstring& key) {
 }
 
 // One node laid out as the resource compiler does it; children are given as finished nodes.
+// Some producers count the final padding in wLength too (padTail).
 Bytes makeNode(const std::wstring& key, uint16_t type, uint16_t valueLength, const Bytes& value,
-               const std::vector<Bytes>& children) {
+               const std::vector<Bytes>& children, bool padTail = false) {
   Bytes out(6);
   const Bytes keyBytes = utf16le(key, true);
   out.insert(out.end(), keyBytes.begin(), keyBytes.end());
@@ -147,14 +148,18 @@ Bytes makeNode(const std::wstring& key, uint16_t type, uint16_t valueLength, con
     out.resize(alignUp(out.size()));
     out.insert(out.end(), child.begin(), child.end());
   }
+  if (padTail) {
+    out.resize(alignUp(out.size()));
+  }
   putWord(out, 0, static_cast<uint16_t>(out.size()));
   putWord(out, 2, valueLength);
   putWord(out, 4, type);
   return out;
 }
 
-Bytes makeString(const std::wstring& key, const std::wstring& value) {
-  return makeNode(key, 1, static_cast<uint16_t>(value.size() + 1), utf16le(value, true), {});
+Bytes makeString(const std::wstring& key, const std::wstring& value, bool padTail = false) {
+  return makeNode(key, 1, static_cast<uint16_t>(value.size() + 1), utf16le(value, true), {},
+                  padTail);
 }
 
 Bytes makeRoot(const std::vector<Bytes>& children) {
@@ -267,6 +272,32 @@ INSTANTIATE_TEST_SUITE_P(
                    0x18c}),
     [](const testing::TestParamInfo<ChangeCase>& info) { return std::string(info.param.label); });
 
+// What a producer of either length convention writes for a given description. The strings
+// around it ("Kelm", "1.23") end off a 32-bit boundary, so the two conventions differ there.
+Bytes producedBlock(bool padTail, const std::wstring& description) {
+  const Bytes strings = makeNode(L"040904e4", 1, 0, {},
+                                 {makeString(L"CompanyName", L"Kelm", padTail),
+                                  makeString(L"FileDescription", description, padTail),
+                                  makeString(L"ProductVersion", L"1.23", padTail)},
+                                 padTail);
+  const Bytes translation = makeNode(L"Translation", 0, 4, {0x09, 0x04, 0xe4, 0x04}, {}, padTail);
+  return makeRoot({makeNode(L"StringFileInfo", 1, 0, {}, {strings}, padTail),
+                   makeNode(L"VarFileInfo", 1, 0, {}, {translation}, padTail)});
+}
+
+TEST(VersionBlockTest, ChangedBlockIsWhatItsProducerWouldHaveWritten) {
+  const std::vector<std::wstring> descriptions = {L"P", L"ab", L"abc", L"Pondrel setup", longStem};
+  for (bool padTail : {false, true}) {
+    for (const std::wstring& description : descriptions) {
+      auto block = parseBytes(producedBlock(padTail, L"Pondrel"));
+      ASSERT_TRUE(block);
+      ASSERT_TRUE(block->setString(table, L"FileDescription", description));
+      EXPECT_EQ(block->serialize(), producedBlock(padTail, description))
+          << "padTail " << padTail << ", " << testing::PrintToString(description);
+    }
+  }
+}
+
 TEST(VersionBlockTest, SuccessiveChangesAllLand) {
   auto block = parseBytes(realBlock);
   ASSERT_TRUE(block);
@@ -274,6 +305,8 @@ TEST(VersionBlockTest, SuccessiveChangesAllLand) {
   ASSERT_TRUE(block->setString(table, L"FileDescription", longStem));
   ASSERT_TRUE(block->setString(L"040904E4", L"ProductName", L"Kelm:Quorda"));
   const Bytes out = block->serialize();
+  // Each string's new size rounded up to 32 bits, less its old one: 100 characters take
+  // 40 + 202 -> 244 bytes (was 64 and 68), "Kelm:Quorda" 56 (was 48).
   EXPECT_EQ(out.size(), 584u + 180 + 176 + 8);
 
   auto reread = parseBytes(out);
@@ -293,7 +326,7 @@ TEST(VersionBlockTest, CharacterOutsideTheBasicPlaneIsStoredAsSurrogatePair) {
   ASSERT_TRUE(block->setString(table, L"ProductName", value));
   const Bytes out = block->serialize();
   const size_t start = nodeStart(out, L"ProductName");
-  EXPECT_EQ(wordAt(out, start + 2), 4) << "two units, 'x' and the terminator";
+  EXPECT_EQ(wordAt(out, start + 2), 4) << "a surrogate pair, 'x' and the terminator";
   const Bytes expected = {0x3d, 0xd8, 0x00, 0xde, 'x', 0, 0, 0};
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), out.begin() + start + 32));
   auto reread = parseBytes(out);
@@ -364,13 +397,20 @@ TEST(VersionBlockTest, OtherTablesAndUnknownBlocksAreKept) {
   EXPECT_EQ(reread->getString(L"040704b0", L"Comments"), L"ab");
 }
 
-TEST(VersionBlockTest, NoTranslationWithoutVarFileInfo) {
+TEST(VersionBlockTest, NoTranslationWithoutACompleteEntry) {
   const Bytes built = makeRoot({makeNode(
       L"StringFileInfo", 1, 0, {}, {makeNode(L"040904e4", 1, 0, {}, {makeString(L"A", L"b")})})});
   auto block = parseBytes(built);
   ASSERT_TRUE(block);
   EXPECT_EQ(block->firstTranslation(), std::nullopt);
   EXPECT_EQ(block->getString(L"040904e4", L"A"), L"b");
+
+  // A translation entry too short to hold a language and a code page.
+  const Bytes halfPair = makeRoot(
+      {makeNode(L"VarFileInfo", 1, 0, {}, {makeNode(L"Translation", 0, 2, {0x09, 0x04}, {})})});
+  auto shortTranslation = parseBytes(halfPair);
+  ASSERT_TRUE(shortTranslation);
+  EXPECT_EQ(shortTranslation->firstTranslation(), std::nullopt);
 }
 
 TEST(VersionBlockTest, MalformedBlocksAreRejected) {
@@ -423,22 +463,21 @@ TEST(VersionBlockTest, BlockCutAtEveryOffsetIsRejectedOrKeptExactly) {
   size_t accepted = 0;
   for (size_t size = 0; size <= realBlock.size(); ++size) {
     Bytes cut(realBlock.begin(), realBlock.begin() + size);
-    bool insideKeyOrFixedInfo = size > 0 && size < fixedInfoAt + fixedInfoSize;
+    bool mustReject = size < fixedInfoAt + fixedInfoSize;  // root header, key or fixed info
     for (size_t start : realNodeStarts) {
       if (start < size && start + wordAt(realBlock, start) > size) {
         if (size - start >= 2) {  // else not even the length word is left
           putWord(cut, start, static_cast<uint16_t>(size - start));
         }
-        const size_t key = start + 6;
-        size_t keyEnd = key;
+        size_t keyEnd = start + 6;
         while (wordAt(realBlock, keyEnd) != 0) {
           keyEnd += 2;
         }
-        insideKeyOrFixedInfo = insideKeyOrFixedInfo || size <= keyEnd + 1;
+        mustReject = mustReject || size < keyEnd + 2;  // cut inside a header or key
       }
     }
     auto block = parseBytes(cut);
-    if (insideKeyOrFixedInfo) {
+    if (mustReject) {
       EXPECT_FALSE(block) << "size " << size;
     }
     if (block) {

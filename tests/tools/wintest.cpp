@@ -111,7 +111,8 @@ using UniqueLibrary = Unique<LibraryTraits>;
 // A resource update that is discarded unless commit() succeeds.
 class ResourceUpdate {
  public:
-  explicit ResourceUpdate(const std::wstring& file) : handle_(BeginUpdateResourceW(file.c_str(), FALSE)) {}
+  ResourceUpdate(const std::wstring& file, bool deleteExisting)
+      : handle_(BeginUpdateResourceW(file.c_str(), deleteExisting ? TRUE : FALSE)) {}
   ResourceUpdate(const ResourceUpdate&) = delete;
   ResourceUpdate& operator=(const ResourceUpdate&) = delete;
   ~ResourceUpdate() {
@@ -444,7 +445,7 @@ std::optional<std::wstring> makeFilter(const Args& args, const std::wstring& tit
   bool ok = true;
   filter.pid = integerOption<DWORD>(args, L"--pid", ok);
   if (const auto number = integerOption<uintptr_t>(args, L"--hwnd", ok)) filter.hwnd = reinterpret_cast<HWND>(*number);
-  if (!ok) return std::wstring(L"bad number in --pid, --hwnd or --timeout");
+  if (!ok) return std::wstring(L"bad number in --pid or --hwnd");
   filter.visibleOnly = args.has(L"--visible");
   return std::nullopt;
 }
@@ -739,10 +740,20 @@ struct ResourceName {
   static ResourceName parse(const std::wstring& text) {
     const auto number = parseInteger(text);
     if (number && *number >= 0 && *number <= 0xFFFF) return ResourceName{static_cast<WORD>(*number), {}};
-    return ResourceName{std::nullopt, text};
+    // The loader upper-cases names before it looks them up, so store them that way, as resource
+    // compilers do.
+    std::wstring upper = text;
+    if (!upper.empty()) CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
+    return ResourceName{std::nullopt, upper};
   }
   [[nodiscard]] LPCWSTR get() const { return id ? MAKEINTRESOURCEW(*id) : name.c_str(); }
   [[nodiscard]] std::string json() const { return id ? std::to_string(*id) : jsonString(name); }
+  [[nodiscard]] std::wstring text() const { return id ? std::to_wstring(*id) : name; }
+  // Names compare without regard to case, as the resource loader does.
+  bool operator==(const ResourceName& other) const {
+    if (id || other.id) return id == other.id;
+    return equalsIgnoreCase(name, other.name);
+  }
 };
 
 BOOL CALLBACK collectType(HMODULE, LPWSTR type, LONG_PTR param) {
@@ -789,27 +800,32 @@ std::string rcdataJson(HMODULE module, WORD id) {
   return json + "]";
 }
 
-// Every resource as {"type","name","lang","size"}.
-std::string resourceListJson(HMODULE module) {
+// Calls visit(type, name, language, info) for every resource of the module.
+template <typename Visit>
+void forEachResource(HMODULE module, Visit visit) {
   std::vector<ResourceName> types;
   EnumResourceTypesW(module, collectType, reinterpret_cast<LONG_PTR>(&types));
-  std::string json = "[";
-  bool first = true;
   for (const ResourceName& type : types) {
     std::vector<ResourceName> names;
     EnumResourceNamesW(module, type.get(), collectName, reinterpret_cast<LONG_PTR>(&names));
     for (const ResourceName& name : names) {
       for (const WORD language : languagesOf(module, type.get(), name.get())) {
-        HRSRC info = FindResourceExW(module, type.get(), name.get(), language);
-        const DWORD size = info != nullptr ? SizeofResource(module, info) : 0;
-        json += first ? "" : ",";
-        first = false;
-        json += "{\"type\":" + type.json() + ",\"name\":" + name.json() + ",\"lang\":" + std::to_string(language) +
-                ",\"size\":" + std::to_string(size) + "}";
+        visit(type, name, language, FindResourceExW(module, type.get(), name.get(), language));
       }
     }
   }
-  return json + "]";
+}
+
+// Every resource as {"type","name","lang","size"}.
+std::string resourceListJson(HMODULE module) {
+  std::string json;
+  forEachResource(module, [&](const ResourceName& type, const ResourceName& name, WORD language, HRSRC info) {
+    const DWORD size = info != nullptr ? SizeofResource(module, info) : 0;
+    json += json.empty() ? "[" : ",";
+    json += "{\"type\":" + type.json() + ",\"name\":" + name.json() + ",\"lang\":" + std::to_string(language) +
+            ",\"size\":" + std::to_string(size) + "}";
+  });
+  return json.empty() ? "[]" : json + "]";
 }
 
 std::string versionNumber(DWORD high, DWORD low) {
@@ -899,15 +915,73 @@ int showResources(const Args& args) {
   return true;
 }
 
-// Replaces (or with no data, deletes) one resource and commits.
-int updateResource(const std::wstring& file, const ResourceName& type, const ResourceName& name, WORD language,
-                   const std::vector<BYTE>* data) {
-  ResourceUpdate update(file);
-  if (!update.valid()) return failWithError(L"BeginUpdateResourceW(" + file + L")", GetLastError());
-  void* bytes = data != nullptr && !data->empty() ? const_cast<BYTE*>(data->data()) : nullptr;
-  const DWORD size = data != nullptr ? static_cast<DWORD>(data->size()) : 0;
-  if (!UpdateResourceW(update.get(), type.get(), name.get(), language, bytes, size)) {
+// BeginUpdateResourceW does not always say why it failed (Wine leaves the error at 0 for a
+// missing file): ask the file system then.
+DWORD beginUpdateError(const std::wstring& file) {
+  const DWORD error = GetLastError();
+  if (error != ERROR_SUCCESS) return error;
+  if (GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES) return GetLastError();
+  return ERROR_BAD_EXE_FORMAT;
+}
+
+// Replaces or adds one resource and commits.
+int replaceResource(const std::wstring& file, const ResourceName& type, const ResourceName& name, WORD language,
+                    std::vector<BYTE>& data) {
+  ResourceUpdate update(file, false);
+  if (!update.valid()) return failWithError(L"BeginUpdateResourceW(" + file + L")", beginUpdateError(file));
+  if (!UpdateResourceW(update.get(), type.get(), name.get(), language, data.empty() ? nullptr : data.data(),
+                       static_cast<DWORD>(data.size()))) {
     return failWithError(L"UpdateResourceW", GetLastError());
+  }
+  if (!update.commit()) return failWithError(L"EndUpdateResourceW", GetLastError());
+  return kOk;
+}
+
+struct StoredResource {
+  ResourceName type;
+  ResourceName name;
+  WORD language = 0;
+  std::vector<BYTE> data;
+};
+
+// Deletes one resource by writing the file's resources anew without it. The documented way
+// (UpdateResourceW with no data) is a silent no-op under Wine, which merges the file's existing
+// resources back in at EndUpdateResourceW. Empty resources cannot be written and are dropped.
+int deleteResource(const std::wstring& file, const ResourceName& type, const ResourceName& name, WORD language) {
+  std::vector<StoredResource> kept;
+  bool found = false;
+  std::optional<std::wstring> unreadable;
+  {
+    UniqueLibrary module(LoadLibraryExW(file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    if (!module.valid()) return failWithError(L"LoadLibraryExW(" + file + L")", GetLastError());
+    forEachResource(module.get(), [&](const ResourceName& t, const ResourceName& n, WORD l, HRSRC info) {
+      if (t == type && n == name && l == language) {
+        found = true;
+        return;
+      }
+      HGLOBAL loaded = info != nullptr ? LoadResource(module.get(), info) : nullptr;
+      const auto* bytes = static_cast<const BYTE*>(loaded != nullptr ? LockResource(loaded) : nullptr);
+      if (bytes == nullptr) {
+        unreadable = t.text() + L"/" + n.text();
+        return;
+      }
+      kept.push_back(StoredResource{t, n, l, std::vector<BYTE>(bytes, bytes + SizeofResource(module.get(), info))});
+    });
+  }  // the file must not be mapped while it is rewritten
+  if (unreadable) return fail(L"update-resource: cannot read resource " + *unreadable);
+  if (!found) {
+    return fail(L"update-resource: no resource " + type.text() + L"/" + name.text() + L" in language " +
+                std::to_wstring(language));
+  }
+
+  ResourceUpdate update(file, true);
+  if (!update.valid()) return failWithError(L"BeginUpdateResourceW(" + file + L")", beginUpdateError(file));
+  for (StoredResource& resource : kept) {
+    if (!UpdateResourceW(update.get(), resource.type.get(), resource.name.get(), resource.language,
+                         resource.data.empty() ? nullptr : resource.data.data(),
+                         static_cast<DWORD>(resource.data.size()))) {
+      return failWithError(L"UpdateResourceW", GetLastError());
+    }
   }
   if (!update.commit()) return failWithError(L"EndUpdateResourceW", GetLastError());
   return kOk;
@@ -930,10 +1004,10 @@ int updateResourceFromFile(const Args& args) {
   WORD language = 0;
   if (const auto status = resourceArgs(args, L"update-resource", type, name, language)) return *status;
   const std::wstring& source = args.positional[4];
-  if (source == L"-") return updateResource(args.positional[0], type, name, language, nullptr);
+  if (source == L"-") return deleteResource(args.positional[0], type, name, language);
   std::vector<BYTE> data;
   if (!readFile(source, data)) return failWithError(L"update-resource: reading " + source, GetLastError());
-  return updateResource(args.positional[0], type, name, language, &data);
+  return replaceResource(args.positional[0], type, name, language, data);
 }
 
 int updateResourceFromText(const Args& args) {
@@ -941,8 +1015,8 @@ int updateResourceFromText(const Args& args) {
   WORD language = 0;
   if (const auto status = resourceArgs(args, L"update-resource-text", type, name, language)) return *status;
   const std::string text = toUtf8(args.positional[4]);
-  const std::vector<BYTE> data(text.begin(), text.end());
-  return updateResource(args.positional[0], type, name, language, &data);
+  std::vector<BYTE> data(text.begin(), text.end());
+  return replaceResource(args.positional[0], type, name, language, data);
 }
 
 // ---------------------------------------------------------------------------------------------

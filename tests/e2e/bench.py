@@ -1,0 +1,172 @@
+"""Helpers of the end-to-end tests: running the built Windows programs under the test bench's
+Wine prefix, reading and answering their windows through the Windows-side helper, and mapping
+paths between Linux and the Windows side. The bench (tests/bench/wine-env.sh) provides
+WINEPREFIX and DISPLAY."""
+import getpass
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+BUILD = Path(os.environ.get("PONDREL_BUILD_DIR", Path(__file__).resolve().parents[2] / "build" / "x86_64"))
+SOURCE = Path(os.environ.get("PONDREL_SOURCE_DIR", Path(__file__).resolve().parents[2]))
+PREFIX = Path(os.environ["WINEPREFIX"]) if "WINEPREFIX" in os.environ else None
+ARTIFACTS = BUILD / "artifacts"
+
+PONDREL = BUILD / "setup" / "Pondrel.exe"
+PONDREL_MAKE = BUILD / "make" / "PondrelMake.exe"
+TOOLS = BUILD / "tests"
+WINTEST = TOOLS / "wintest.exe"
+
+
+def tool(name):
+    return TOOLS / name
+
+
+def winpath(path):
+    """The Windows name of a Linux path (Wine maps / to Z:)."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+def user_temp():
+    """The Linux folder behind the user's temporary folder in the prefix."""
+    return PREFIX / "drive_c" / "users" / getpass.getuser() / "Temp"
+
+
+def work_folders():
+    """The setup program's working folders now in the user's temporary folder."""
+    temp = user_temp()
+    if not temp.exists():
+        return []
+    return sorted(p for p in temp.iterdir() if p.name.lower().startswith("kel") and p.name.lower().endswith(".tmp"))
+
+
+def scratch(prefix="pondrel-e2e-"):
+    """A fresh Linux folder under the bench (visible to Windows as Z:...)."""
+    base = Path(os.environ.get("PONDREL_BENCH_DIR", tempfile.gettempdir()))
+    return Path(tempfile.mkdtemp(prefix=prefix, dir=base))
+
+
+def wine_env(extra=None, locale=None):
+    env = dict(os.environ)
+    if locale:
+        env["LC_ALL"] = locale
+    if extra:
+        env.update(extra)
+    return env
+
+
+class Result:
+    def __init__(self, code, stdout, stderr):
+        self.code = code
+        self.stdout = stdout
+        self.stderr = stderr
+
+    @property
+    def out(self):
+        return self.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+
+    @property
+    def err(self):
+        return self.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
+
+    def __repr__(self):
+        return f"Result(code={self.code}, out={self.out!r}, err={self.err!r})"
+
+
+def run(exe, *args, cwd=None, env=None, locale=None, timeout=300):
+    """Runs a Windows program to its end. The shell sees only the low 8 bits of the exit code."""
+    proc = subprocess.run(["wine", str(exe), *map(str, args)], cwd=cwd, env=wine_env(env, locale),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, timeout=timeout)
+    return Result(proc.returncode, proc.stdout, proc.stderr)
+
+
+def start(exe, *args, cwd=None, env=None, locale=None):
+    """Starts a Windows program and returns at once."""
+    return subprocess.Popen(["wine", str(exe), *map(str, args)], cwd=cwd, env=wine_env(env, locale),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+
+
+def wintest(*args, check=True, timeout=60):
+    result = run(WINTEST, *args, timeout=timeout)
+    if check and result.code != 0:
+        raise AssertionError(f"wintest {' '.join(map(str, args))} failed: {result}")
+    return result
+
+
+def windows():
+    return [json.loads(line) for line in wintest("list").out.splitlines() if line.strip()]
+
+
+def wait_window(title, timeout_ms=15000, *options):
+    result = wintest("wait-window", title, timeout_ms, *options, check=False, timeout=timeout_ms / 1000 + 30)
+    if result.code != 0:
+        raise AssertionError(f"no window {title!r} within {timeout_ms} ms; windows now: {windows()}")
+    return json.loads(result.out.splitlines()[0])
+
+
+def wait_gone(title, timeout_ms=15000, *options):
+    return wintest("wait-gone", title, timeout_ms, *options, check=False,
+                   timeout=timeout_ms / 1000 + 30).code == 0
+
+
+def message_box(caption, timeout_ms=15000):
+    """Waits for a message box with that caption; returns its JSON description."""
+    return wait_window(caption, timeout_ms, "--class", "#32770")
+
+
+def box_text(box):
+    """The message text of a message box description (its Static child that has text)."""
+    texts = [c["text"] for c in box["children"] if c["class"].lower() == "static" and c["text"]]
+    return texts[-1] if texts else ""
+
+
+def click(button, caption=None):
+    args = ["click", button] + ([caption] if caption else [])
+    return wintest(*args)
+
+
+def close_window(title):
+    return wintest("close", title)
+
+
+def window_text(title, control_id=None):
+    args = ["text", title] + ([str(control_id)] if control_id is not None else [])
+    return wintest(*args).out.rstrip("\n")
+
+
+def send(title, message, wparam, lparam):
+    return wintest("send", title, message, wparam, lparam)
+
+
+def screenshot(name):
+    ARTIFACTS.mkdir(parents=True, exist_ok=True)
+    target = ARTIFACTS / name
+    subprocess.run(["import", "-window", "root", str(target)], check=False,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+    return target
+
+
+def wait_for(predicate, timeout=30.0, interval=0.05):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(interval)
+    return predicate()
+
+
+def finish(proc, timeout=60):
+    """Waits for a started program; returns a Result."""
+    stdout, stderr = proc.communicate(timeout=timeout)
+    return Result(proc.returncode, stdout, stderr)
+
+
+def copy_program(source, folder, name):
+    target = Path(folder) / name
+    shutil.copyfile(source, target)
+    return target

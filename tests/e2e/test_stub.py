@@ -1,0 +1,107 @@
+"""The setup stub on its own: start-up, window title, the error box, the progress line, the
+working folder's life, and close requests, as a user sees them under Wine."""
+import pytest
+
+from bench import (PONDREL, box_text, click, close_window, copy_program, finish, message_box, run, scratch,
+                   screenshot, send, start, wait_for, wait_gone, wait_window, window_text, windows, wintest,
+                   work_folders)
+
+PREFIX_EN = "Preparing to start installation - unpacking archive: "
+PREFIX_RU = "Подготовка начала установки - распаковка архива: "
+WM_PROGRESS = 1025
+
+
+def stub_copy(name="Pondrel.exe", offset=None):
+    folder = scratch()
+    program = copy_program(PONDREL, folder, name)
+    if offset is not None:
+        wintest("update-resource-text", program, 10, 1, 0, str(offset))
+    return program
+
+
+def main_window(title):
+    return wait_window(title, 15000, "--class", "MYPONDREL")
+
+
+def test_plain_stub_reports_missing_payload_and_leaves_nothing():
+    before = work_folders()
+    program = stub_copy()
+    # Started from another folder, with arguments that must change nothing.
+    proc = start(program, "/d", "--unused", "x", cwd="/")
+    try:
+        box = message_box("Error")
+        assert box_text(box) == "can't find local res"
+        window = main_window("Pondrel")
+        assert window["title"] == "Pondrel"
+        click("OK", "Error")
+        assert wait_gone("Pondrel", 10000, "--class", "MYPONDREL")
+    finally:
+        result = finish(proc)
+    assert result.code == 0
+    assert work_folders() == before
+
+
+@pytest.mark.parametrize("name,title", [("Client Setup 2.1.exe", "Client Setup 2.1"), (".setup", ".setup"),
+                                        ("installer.", "installer")])
+def test_window_title_is_the_program_file_stem(name, title):
+    proc = start(stub_copy(name))
+    try:
+        message_box("Error")
+        assert main_window(title)["title"] == title
+        click("OK", "Error")
+    finally:
+        assert finish(proc).code == 0
+
+
+def test_working_folder_lives_for_the_run_and_progress_line_updates():
+    before = set(work_folders())
+    # An offset past the end of the program: nothing is copied and the unpacker cannot open the
+    # empty copy, so the run stops in the error box with its folder still there.
+    program = stub_copy(offset=50_000_000)
+    proc = start(program)
+    try:
+        box = message_box("Error")
+        assert box_text(box).startswith("error occured, during archive unpackaging: can't open zip: ")
+        created = set(work_folders()) - before
+        assert len(created) == 1, created
+        folder = created.pop()
+        assert (folder / "tmp.zip").exists() and (folder / "tmp.zip").stat().st_size == 0
+
+        title = program.stem
+        assert window_text(title, 1000) == PREFIX_EN + "0%"
+        send(title, WM_PROGRESS, 0, 57)
+        assert window_text(title, 1000) == PREFIX_EN + "57%"
+        screenshot("progress-window.png")
+        click("OK", "Error")
+        assert wait_for(lambda: not folder.exists(), 10)
+    finally:
+        assert finish(proc).code == 0
+    assert set(work_folders()) == before
+
+
+def test_russian_user_sees_russian_progress_line():
+    program = stub_copy("Установка.exe", offset=50_000_000)
+    proc = start(program, locale="ru_RU.UTF-8")
+    try:
+        message_box("Error")
+        assert window_text("Установка", 1000) == PREFIX_RU + "0%"
+        click("OK", "Error")
+    finally:
+        assert finish(proc).code == 0
+
+
+def test_close_while_error_box_is_shown_still_removes_the_folder():
+    before = set(work_folders())
+    program = stub_copy(offset=50_000_000)
+    proc = start(program)
+    try:
+        message_box("Error")
+        assert len(set(work_folders()) - before) == 1
+        close_window(program.stem)
+        # The error box is the worker's: once answered, the worker lets go of the installer.
+        if any(w["title"] == "Error" for w in windows()):
+            click("OK", "Error")
+    finally:
+        result = finish(proc, timeout=30)
+    assert result.code == 0
+    assert set(work_folders()) == before
