@@ -64,5 +64,9 @@ for _ in $(seq 1 50); do
 done
 wineserver -p
 wine cmd /c exit 0 >/dev/null 2>&1 || true
+if [ -f "$build_dir/tests/keepalive.exe" ]; then
+  wine "$build_dir/tests/keepalive.exe" >/dev/null 2>&1 &
+  sleep 1
+fi
 
 "$@"

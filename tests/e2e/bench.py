@@ -124,9 +124,15 @@ def box_text(box):
     return texts[-1] if texts else ""
 
 
-def click(button, caption=None):
-    args = ["click", button] + ([caption] if caption else [])
-    return wintest(*args)
+def click(button, caption=None, attempts=5):
+    """Clicks a button of a dialog and waits for the dialog to go. A click that reaches a box
+    before it is ready for input is lost, so it is repeated while the same dialog stays."""
+    args = ["click", button] + ([caption] if caption else []) + ["--timeout", "10000"]
+    for _ in range(attempts):
+        dialog = json.loads(wintest(*args).out.splitlines()[0])["dialog"]
+        if wait_gone("", 2000, "--any", "--hwnd", dialog):
+            return dialog
+    raise AssertionError(f"dialog {caption!r} did not close after clicking {button!r}")
 
 
 def close_window(title):
@@ -161,9 +167,24 @@ def wait_for(predicate, timeout=30.0, interval=0.05):
 
 
 def finish(proc, timeout=60):
-    """Waits for a started program; returns a Result."""
-    stdout, stderr = proc.communicate(timeout=timeout)
+    """Waits for a started program; returns a Result. A program still running at the timeout is
+    killed, so that it cannot disturb the tests after it, and the timeout is raised."""
+    try:
+        stdout, stderr = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.communicate()
+        raise
     return Result(proc.returncode, stdout, stderr)
+
+
+def button_text(box, control_id):
+    """The text of a message box's button by its id (1 OK, 6 Yes, 7 No): it depends on the
+    user's language."""
+    for child in box["children"]:
+        if child["class"].lower() == "button" and child["id"] == control_id:
+            return child["text"].replace("&", "")
+    raise AssertionError(f"no button {control_id} in {box}")
 
 
 def copy_program(source, folder, name):
