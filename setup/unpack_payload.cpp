@@ -31,9 +31,10 @@ bool Installer::unpackPayload() {
                    }).share();
   }
 
-  // One message per period, however often the task reports; none once the task is done.
-  while (unpackResult.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready) {
-    Sleep(kPollMilliseconds);
+  // One message per period, however often the task reports. The wait is the period itself, so
+  // a task that ends within it sends nothing (a small archive leaves the line at 0 %) and the
+  // worker goes on as soon as the task ends.
+  while (unpackResult.wait_for(std::chrono::milliseconds(kPollMilliseconds)) != std::future_status::ready) {
     SendMessageW(window, WM_PROGRESS, 0, std::min<std::int32_t>(percent.load(), 100));
   }
   return unpackResult.get();

@@ -1,0 +1,493 @@
+"""The builder as a user drives it: PondrelMake.exe under Wine turns a folder or a ZIP archive into
+a setup program, and the result is read back from Linux (pefile, unzip, 7z) and from Windows
+(wintest resources), and run."""
+import hashlib
+import io
+import json
+import os
+import shutil
+import subprocess
+import zipfile
+from pathlib import Path
+
+import pytest
+
+from bench import (PONDREL, PONDREL_MAKE, SOURCE, box_text, click, finish, run, scratch, start, tool, user_temp,
+                   wait_for, windows, winpath, wintest)
+
+USAGE = ("Usage:  [/d <str>] [/s <str>] [/f <str>] [/o <str>] [/c <str>] [/h]\n"
+         "/d, --input-directory=<str>   \tinput directory\n"
+         "/s, --input-setup-file=<str>  \tinput setup file\n"
+         "/f, --input-archive-file=<str>\tinput zip archive file\n"
+         "/o, --output-directory=<str>  \toutput directory, default: current directory\n"
+         "/c, --output-setup-file=<str> \toutput setup file name, default: Pondrel.exe\n"
+         "/h, --help                    \tUsage\n")
+
+ARCHIVING, CREATING, SUCCEEDED = "Archiving...\n", "Creating sfx archive...\n", "Succesfully created sfx\n"
+RUSSIAN_PROGRESS = "Архивация...\nСоздание sfx архива...\nSfx архив успешно создан\n"
+# The end record of a ZIP archive without entries.
+EMPTY_ZIP = b"PK\x05\x06" + bytes(18)
+RT_RCDATA = 10
+EN, RU = "en_US.UTF-8", "ru_RU.UTF-8"
+
+
+# ---------------------------------------------------------------------------------------------
+# Helpers
+
+
+def run_make(args, cwd, locale=None, timeout=120):
+    """Runs PondrelMake with these arguments in `cwd`; the Result's out/err have "\n" line ends."""
+    return run(PONDREL_MAKE, *args, cwd=cwd, locale=locale, timeout=timeout)
+
+
+def decoded(data, encoding):
+    return data.replace(b"\r\n", b"\n").decode(encoding)
+
+
+def read_layout(path):
+    """What a setup program file holds, read with pefile: its size, where its image ends (headers
+    and every section's raw data), where the last resource's data ends, the RCDATA resources as
+    {id: (language, bytes)} and the strings of the version block."""
+    import pefile
+
+    data = Path(path).read_bytes()
+    pe = pefile.PE(data=data)
+    image_end = max([pe.OPTIONAL_HEADER.SizeOfHeaders] +
+                    [s.PointerToRawData + s.SizeOfRawData for s in pe.sections])
+    rcdata, resource_end = {}, 0
+    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        for name in kind.directory.entries:
+            for language in name.directory.entries:
+                entry = language.data.struct
+                offset = pe.get_offset_from_rva(entry.OffsetToData)
+                resource_end = max(resource_end, offset + entry.Size)
+                if kind.id == RT_RCDATA:
+                    assert name.id not in rcdata, f"RCDATA {name.id} in two languages in {path}"
+                    rcdata[name.id] = (language.id, data[offset:offset + entry.Size])
+    strings = {}
+    for info in getattr(pe, "FileInfo", []):
+        for block in info:
+            for table in getattr(block, "StringTable", []):
+                strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+    pe.close()
+    return {"size": len(data), "image_end": image_end, "resource_end": resource_end, "rcdata": rcdata,
+            "strings": strings}
+
+
+def archive_of(path):
+    """The archive offset A that RCDATA 1 names, and the bytes from A to the end of the file,
+    after checking the layout: RCDATA 1 is plain ASCII digits in the neutral language, and the
+    image with all its resources ends at or before A."""
+    layout = read_layout(path)
+    assert 1 in layout["rcdata"], f"{path} has no archive offset resource"
+    language, digits = layout["rcdata"][1]
+    assert language == 0 and digits.isdigit() and digits[:1] != b"0", digits
+    offset = int(digits)
+    assert layout["image_end"] <= offset and layout["resource_end"] <= offset, (layout["image_end"], offset)
+    return offset, Path(path).read_bytes()[offset:]
+
+
+def assert_archive_runs_to_end(archive):
+    """The cut-out bytes are one whole ZIP archive: it starts with a local header (or is the empty
+    archive), and its end record is the last 22 bytes, with the central directory right before
+    it, so every offset inside counts from the archive offset."""
+    assert archive[-22:-18] == b"PK\x05\x06", archive[-22:]
+    directory_size = int.from_bytes(archive[-10:-6], "little")
+    directory_offset = int.from_bytes(archive[-6:-2], "little")
+    assert directory_offset + directory_size == len(archive) - 22
+    assert archive == EMPTY_ZIP or archive[:4] == b"PK\x03\x04"
+
+
+def cut_archive(program, folder):
+    """Writes the archive of a setup program to a file of its own and checks it with Info-ZIP."""
+    _, archive = archive_of(program)
+    assert_archive_runs_to_end(archive)
+    target = Path(folder) / (Path(program).stem + ".zip")
+    target.write_bytes(archive)
+    test = subprocess.run(["unzip", "-t", str(target)], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    assert test.returncode == 0, test.stdout.decode(errors="replace")
+    return target
+
+
+def entries_7z(archive):
+    """(name, is folder, CRC) of every entry, as 7-Zip lists them."""
+    listing = subprocess.run(["7z", "l", "-slt", str(archive)], stdout=subprocess.PIPE, check=True,
+                             env=dict(os.environ, LC_ALL="C.UTF-8")).stdout.decode()
+    entries = []
+    for block in listing.split("----------\n", 1)[1].split("\n\n"):
+        fields = dict(line.split(" = ", 1) for line in block.splitlines() if " = " in line)
+        if "Path" in fields:
+            entries.append((fields["Path"], fields["Folder"] == "+", fields.get("CRC", "")))
+    return entries
+
+
+def extracted_7z(archive, folder):
+    """Extracts with 7-Zip and returns {entry name: sha256}. 7-Zip keeps a backslash in a name as
+    part of the file name on Linux; either way the key is the backslash-joined path."""
+    subprocess.run(["7z", "x", "-y", f"-o{folder}", str(archive)], stdout=subprocess.DEVNULL, check=True,
+                   env=dict(os.environ, LC_ALL="C.UTF-8"))
+    return {"\\".join(p.relative_to(folder).parts): sha256(p.read_bytes())
+            for p in Path(folder).rglob("*") if p.is_file()}
+
+
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def make_tree(root, files, folders=()):
+    """Creates files {relative path with "/": bytes} and empty folders below root; returns the
+    expected archive {backslash-joined name: sha256}."""
+    for folder in folders:
+        (root / folder).mkdir(parents=True, exist_ok=True)
+    for name, data in files.items():
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        (root / name).write_bytes(data)
+    return {name.replace("/", "\\"): sha256(data) for name, data in files.items()}
+
+
+def stub_strings():
+    return read_layout(PONDREL)["strings"]
+
+
+def run_setup_program(program, locale=None, marker=None, timeout=120):
+    """Runs a built setup program to its end. It must end by itself with status 0; an "Error" box
+    (which would block it) fails the test with the box's text. With `marker`, a folder, the test
+    setup program writes marker.txt there; returns its lines (command line, folder, own path)."""
+    env = {"PONDREL_MARKER_DIR": winpath(marker)} if marker else None
+    proc = start(program, cwd=Path(program).parent, env=env, locale=locale)
+    try:
+        wait_for(lambda: proc.poll() is not None or any(w["title"] == "Error" for w in windows()), timeout, 0.3)
+        boxes = [w for w in windows() if w["title"] == "Error"]
+        if boxes:
+            text = box_text(boxes[0])
+            click("OK", "Error")
+            pytest.fail(f"{program.name} showed an error box: {text!r}")
+    finally:
+        result = finish(proc, timeout=30)
+    assert result.code == 0, result
+    if marker:
+        marker_file = Path(marker) / "marker.txt"
+        assert marker_file.exists(), f"{program.name} did not run its setup file"
+        return marker_file.read_text(encoding="utf-8").splitlines()
+    return None
+
+
+@pytest.fixture(scope="module")
+def signed_marker():
+    """The test setup program, signed so that no signature question appears."""
+    folder = scratch()
+    target = folder / "marker_setup.exe"
+    shutil.copyfile(tool("marker_setup.exe"), target)
+    subprocess.run(["bash", str(SOURCE / "tests" / "bench" / "sign.sh"), str(folder / "certs"), str(target)],
+                   check=True)
+    return target.read_bytes()
+
+
+@pytest.fixture(scope="module")
+def big_build(signed_marker):
+    """A distribution with nested files, empty folders, an empty file, a 20 MB file and a
+    Latin-1 name, built twice: without a setup file, and with bin\\setup.exe."""
+    base = scratch()
+    files = {
+        "readme.txt": b"Kelm client\r\n",
+        "empty.txt": b"",
+        "café.txt": "crème brûlée".encode(),
+        "bin/setup.exe": signed_marker,
+        "data/nested/deep/values.bin": os.urandom(4099),
+        "data/big.bin": os.urandom(20 * 1024 * 1024),
+    }
+    expected = make_tree(base / "dist", files, folders=["empty", "data/hollow/inner"])
+    builds = {}
+    for name, extra in (("Plain.exe", []), ("Client Setup.exe", ["-s", "setup.exe"])):
+        result = run_make(["-d", "dist", "-c", name] + extra, base)
+        assert (result.code, result.out, result.err) == (0, ARCHIVING + CREATING + SUCCEEDED, ""), (name, result)
+        builds[name] = base / name
+    return {"base": base, "expected": expected, "plain": builds["Plain.exe"], "setup": builds["Client Setup.exe"]}
+
+
+# ---------------------------------------------------------------------------------------------
+# The command line: usage text and the checks before a build
+
+
+@pytest.mark.parametrize("args", [[], ["-h"], ["/d", "dist", "-h"], ["--bogus", "-d", "dist"],
+                                  ["-o", "missing", "-c", "x.exe"]], ids=repr)
+def test_usage_text_is_printed_and_nothing_is_built(args, tmp_path):
+    (tmp_path / "dist").mkdir()
+    (tmp_path / "dist" / "a.txt").write_bytes(b"a")
+    before = sorted(tmp_path.rglob("*"))
+    result = run_make(args, tmp_path)
+    assert result.stdout.replace(b"\r\n", b"\n") == USAGE.encode(), f"PondrelMake {args}: {result}"
+    assert (result.code, result.err) == (0, ""), f"PondrelMake {args}: {result}"
+    assert sorted(tmp_path.rglob("*")) == before, f"PondrelMake {args} created files"
+
+
+CHECKS = [
+    # (arguments, stdout, stderr) of runs that end with status 1
+    (["-o", "missing", "-d", "dist"], "", "Cannot find the output folder\n"),
+    # The output name is refused before the inputs are looked at (both are missing here).
+    (["-c", "setup.msi", "-d", "missing", "-f", "missing.zip"], "",
+     "Client setup file name is not the exe file!\nsetup.msi must be an executable\n"),
+    (["-c", "setup", "-d", "dist"], "", "Client setup file name is not the exe file!\nsetup must be an executable\n"),
+    (["-f", "missing.zip"], "", "Cannot find the input file\n"),
+    (["-f", "missing.txt"], "", "Cannot find the input file\n"),
+    (["-f", "archive.zip.bak"], "", "File archive.zip.bak is not a zip archive\n"),
+    (["-d", "plain.txt"], "", "Cannot find the input folder\n"),
+    (["-d", "missing"], "", "Cannot find the input folder\n"),
+    # An existing plain file passes the output folder check; the output cannot be created in it.
+    (["-o", "plain.txt", "-d", "dist"], ARCHIVING + CREATING, ""),
+    (["-f", "fake.zip", "-s", "setup.exe", "-c", "fake.exe"], CREATING, "Can't open zip: fake.zip\n"),
+]
+
+
+@pytest.mark.parametrize("args,out,err", CHECKS, ids=[" ".join(c[0]) for c in CHECKS])
+def test_refused_runs_report_one_reason(args, out, err, tmp_path):
+    make_tree(tmp_path, {"dist/bin/setup.exe": b"MZ", "plain.txt": b"plain", "fake.zip": b"not a zip archive"})
+    good = zipfile.ZipFile(tmp_path / "archive.zip.bak", "w")
+    good.writestr("setup.exe", b"MZ")
+    good.close()
+    result = run_make(args, tmp_path)
+    assert (result.code, result.out, result.err) == (1, out, err), f"PondrelMake {args}: {result}"
+    # At most the setup-file test left a bare stub copy behind: nothing usable was built.
+    for exe in tmp_path.glob("*.exe"):
+        assert exe.read_bytes() == PONDREL.read_bytes(), f"PondrelMake {args} wrote {exe.name}"
+
+
+USER_ARCHIVES = [
+    # (arguments, file given with -f)
+    (["-f", "user.zip"], "user.zip"),
+    (["-f", "user.ZIP"], "user.ZIP"),
+    (["-f", "user.zip", "-d", "dist"], "user.zip"),
+    (["-d", "dist", "--input-archive-file=user.zip", "-s", "setup.exe"], "user.zip"),
+    # Without a setup file the archive is appended as it is, unexamined.
+    (["-f", "fake.zip"], "fake.zip"),
+]
+
+
+@pytest.mark.parametrize("args,given", USER_ARCHIVES, ids=[" ".join(c[0]) for c in USER_ARCHIVES])
+def test_user_archive_is_appended_as_is_and_kept(args, given, tmp_path):
+    make_tree(tmp_path, {"dist/other.txt": b"not in the archive", "fake.zip": b"not a zip archive"})
+    with zipfile.ZipFile(tmp_path / "user.zip", "w", zipfile.ZIP_DEFLATED) as archive:
+        archive.writestr("bin/setup.exe", b"MZ" * 100)
+        archive.writestr("readme.txt", b"readme")
+    shutil.copyfile(tmp_path / "user.zip", tmp_path / "user.ZIP")
+    original = (tmp_path / given).read_bytes()
+
+    result = run_make(args, tmp_path)
+    assert (result.code, result.out, result.err) == (0, CREATING + SUCCEEDED, ""), f"PondrelMake {args}: {result}"
+    assert (tmp_path / given).read_bytes() == original, f"PondrelMake {args} changed or removed {given}"
+    _, archive = archive_of(tmp_path / "Pondrel.exe")
+    assert archive == original, f"PondrelMake {args}: the appended archive is not {given}"
+    has_setup_name = "-s" in args
+    assert (2 in read_layout(tmp_path / "Pondrel.exe")["rcdata"]) == has_setup_name, args
+
+
+# ---------------------------------------------------------------------------------------------
+# Round trip: a folder in, a working setup program out
+
+
+def test_round_trip_layout_resources_and_archive(big_build, tmp_path):
+    stub = stub_strings()
+    for program, setup_name, product in ((big_build["plain"], None, stub["ProductName"]),
+                                         (big_build["setup"], b"setup.exe\0", "Kelm:Quorda")):
+        layout = read_layout(program)
+        assert layout["rcdata"].get(2) == ((0, setup_name) if setup_name else None), program.name
+        strings = layout["strings"]
+        assert (strings["OriginalFilename"], strings["FileDescription"], strings["ProductName"]) == \
+               (program.stem, program.stem, product), program.name
+        # Everything else of the version block is the stub's.
+        assert {k: v for k, v in strings.items() if k not in ("OriginalFilename", "FileDescription", "ProductName")} \
+               == {k: v for k, v in stub.items() if k not in ("OriginalFilename", "FileDescription", "ProductName")}
+
+        archive = cut_archive(program, tmp_path)
+        entries = entries_7z(archive)
+        assert sorted(name for name, _, _ in entries) == sorted(big_build["expected"]), program.name
+        assert not any(folder for _, folder, _ in entries), entries
+        assert extracted_7z(archive, tmp_path / program.stem) == big_build["expected"], program.name
+
+
+def test_round_trip_windows_reads_the_same_resources(big_build):
+    for program in (big_build["plain"], big_build["setup"]):
+        layout = read_layout(program)
+        seen = json.loads(wintest("resources", winpath(program)).out)
+        assert seen["rcdata1"].lower() == layout["rcdata"][1][1].hex() and seen["rcdata1_langs"] == [0], program.name
+        if 2 in layout["rcdata"]:
+            assert seen["rcdata2"].lower() == layout["rcdata"][2][1].hex() and seen["rcdata2_langs"] == [0]
+        else:
+            assert seen["rcdata2"] is None, program.name
+        for name in ("OriginalFilename", "FileDescription", "ProductName", "FileVersion", "CompanyName"):
+            assert seen["version"][name] == layout["strings"][name], (program.name, name)
+
+
+def test_building_the_same_folder_twice_gives_the_same_entries(big_build):
+    def entries(program):
+        _, archive = archive_of(program)
+        with zipfile.ZipFile(io.BytesIO(archive)) as z:
+            return [(i.filename, i.CRC, i.file_size) for i in z.infolist()]
+
+    assert entries(big_build["plain"]) == entries(big_build["setup"])
+
+
+def test_round_trip_program_without_setup_file_unpacks_and_ends(big_build):
+    run_setup_program(big_build["plain"])
+
+
+def test_round_trip_program_runs_its_setup_file(big_build, tmp_path):
+    lines = run_setup_program(big_build["setup"], marker=tmp_path)
+    assert lines[2].lower().endswith("\\bin\\setup.exe"), lines
+
+
+# Names that the ANSI code page of the locale can hold, in the input folder, the output name,
+# the archive entries and the setup file name.
+NATIONAL = [
+    (RU, "cp1251", "Дистрибутив", "Установка клиента.exe", {"Отчёт.txt": b"report", "Папка/Данные.txt": b"data"},
+     "пакет/Установщик.exe"),
+    (EN, "cp1252", "Distribución", "Instalación.exe", {"café.txt": b"coffee", "Données/naïve.txt": b"naive"},
+     "paquete/Configuración.exe"),
+]
+
+
+@pytest.mark.parametrize("locale,code_page,folder,output,files,setup", NATIONAL, ids=[n[0] for n in NATIONAL])
+def test_national_names_round_trip(locale, code_page, folder, output, files, setup, signed_marker, tmp_path):
+    setup_name = setup.rsplit("/", 1)[1]
+    expected = make_tree(tmp_path / folder, dict(files, **{setup: signed_marker}))
+    result = run_make(["-d", folder, "-c", output, "-s", setup_name], tmp_path, locale=locale)
+    progress = RUSSIAN_PROGRESS if locale == RU else ARCHIVING + CREATING + SUCCEEDED
+    assert (result.code, decoded(result.stdout, code_page), decoded(result.stderr, code_page)) == \
+           (0, progress, ""), (locale, result)
+
+    program = tmp_path / output
+    layout = read_layout(program)
+    assert layout["rcdata"][2] == (0, setup_name.encode(code_page) + b"\0"), locale
+    stem = output[:-len(".exe")]
+    assert (layout["strings"]["OriginalFilename"], layout["strings"]["FileDescription"]) == (stem, stem), locale
+    archive = cut_archive(program, tmp_path)
+    assert sorted(name for name, _, _ in entries_7z(archive)) == sorted(expected), locale
+    assert extracted_7z(archive, tmp_path / "x") == expected, locale
+
+    lines = run_setup_program(program, locale=locale, marker=tmp_path)
+    assert lines[2].endswith("\\" + setup.replace("/", "\\")), lines
+
+
+def test_resources_that_outgrow_the_stub_move_the_archive(signed_marker, tmp_path):
+    setup_name = "L" * 196 + ".exe"
+    output = "S" * 150 + ".exe"
+    expected = make_tree(tmp_path / "dist", {"bin/" + setup_name: signed_marker, "readme.txt": b"readme"})
+    result = run_make(["-d", "dist", "-s", setup_name, "-c", output], tmp_path)
+    assert (result.code, result.out, result.err) == (0, ARCHIVING + CREATING + SUCCEEDED, ""), result
+
+    program = tmp_path / output
+    offset, _ = archive_of(program)
+    assert offset > PONDREL.stat().st_size, "the resources did not grow the image"
+    layout = read_layout(program)
+    assert layout["rcdata"][2] == (0, setup_name.encode() + b"\0")
+    assert layout["strings"]["OriginalFilename"] == layout["strings"]["FileDescription"] == "S" * 150
+    assert layout["strings"]["ProductName"] == "Kelm:Quorda"
+    archive = cut_archive(program, tmp_path)
+    assert extracted_7z(archive, tmp_path / "x") == expected
+
+    lines = run_setup_program(program, marker=tmp_path)
+    assert lines[2].endswith("\\bin\\" + setup_name), lines
+
+
+# ---------------------------------------------------------------------------------------------
+# The setup file test, the output place, empty inputs, temporary files and link cycles
+
+
+SETUP_LOOKUP = [
+    # (how the archive is made, entry, found)
+    ("builder", "bin/setup.exe", True),
+    ("info-zip", "bin/setup.exe", True),
+    ("builder", "bin/SETUP.EXE", False),
+    ("info-zip", "SETUP.EXE", False),
+]
+
+
+@pytest.mark.parametrize("made_by,entry,found", SETUP_LOOKUP, ids=[f"{c[0]}:{c[1]}" for c in SETUP_LOOKUP])
+def test_setup_file_is_looked_up_by_exact_last_name(made_by, entry, found, tmp_path):
+    make_tree(tmp_path / "dist", {entry: b"MZ setup", "readme.txt": b"readme"})
+    if made_by == "builder":
+        args, progress = ["-d", "dist"], ARCHIVING + CREATING
+    else:
+        subprocess.run(["zip", "-q", "-r", str(tmp_path / "dist.zip"), "."], cwd=tmp_path / "dist", check=True)
+        names = zipfile.ZipFile(tmp_path / "dist.zip").namelist()
+        assert entry in names, names
+        args, progress = ["-f", "dist.zip"], CREATING
+    result = run_make(args + ["-s", "setup.exe"], tmp_path)
+    program = tmp_path / "Pondrel.exe"
+    if found:
+        assert (result.code, result.out, result.err) == (0, progress + SUCCEEDED, ""), (entry, result)
+        layout = read_layout(program)
+        assert layout["rcdata"][2] == (0, b"setup.exe\0") and layout["strings"]["ProductName"] == "Kelm:Quorda"
+        cut_archive(program, tmp_path)
+    else:
+        assert (result.code, result.out, result.err) == \
+               (1, progress, "Error creating exe file: setup file doesn't exist!!!\n"), (entry, result)
+        # A bare copy of the stub: no archive offset, so no usable setup program.
+        assert program.read_bytes() == PONDREL.read_bytes(), entry
+        assert 1 not in read_layout(program)["rcdata"]
+
+
+PLACES = [
+    # (arguments, output file below the current folder, stem)
+    (["-d", "dist"], "Pondrel.exe", "Pondrel"),
+    (["-d", "dist", "-c", r"sub\x.exe"], "sub/x.exe", "x"),
+    (["-d", "dist", "-o", "out\\", "-c", "y.EXE"], "out/y.EXE", "y"),
+    (["-d", "dist", "-o", "out", "-c", r"sub\z.v2.exe"], "out/sub/z.v2.exe", "z.v2"),
+    (["--input-directory=dist", "--output-directory=out", "--output-setup-file=Long Name.exe"], "out/Long Name.exe",
+     "Long Name"),
+]
+
+
+@pytest.mark.parametrize("args,where,stem", PLACES, ids=[" ".join(c[0]) for c in PLACES])
+def test_output_file_place_and_name(args, where, stem, tmp_path):
+    make_tree(tmp_path, {"dist/readme.txt": b"readme"}, folders=["sub", "out/sub"])
+    before = set(tmp_path.rglob("*"))
+    result = run_make(args, tmp_path)
+    assert (result.code, result.err) == (0, ""), f"PondrelMake {args}: {result}"
+    assert set(tmp_path.rglob("*")) - before == {tmp_path / where}, f"PondrelMake {args}"
+    strings = read_layout(tmp_path / where)["strings"]
+    assert (strings["OriginalFilename"], strings["FileDescription"], strings["ProductName"]) == \
+           (stem, stem, stub_strings()["ProductName"]), f"PondrelMake {args}"
+    assert_archive_runs_to_end(archive_of(tmp_path / where)[1])
+
+
+@pytest.mark.parametrize("folders", [[], ["a", "b/c/d"]], ids=["empty", "only-empty-folders"])
+def test_empty_input_gives_an_empty_archive(folders, tmp_path):
+    make_tree(tmp_path / "dist", {}, folders=[""] + folders)
+    result = run_make(["-d", "dist"], tmp_path)
+    assert (result.code, result.out, result.err) == (0, ARCHIVING + CREATING + SUCCEEDED, ""), (folders, result)
+    offset, archive = archive_of(tmp_path / "Pondrel.exe")
+    assert archive == EMPTY_ZIP, folders
+    assert not (user_temp() / "tmpzipfile.zip").exists()
+
+
+def test_temporary_archive_starts_afresh_and_is_removed(tmp_path):
+    # A left-over of an earlier run must not leak into this build.
+    temporary = user_temp() / "tmpzipfile.zip"
+    temporary.parent.mkdir(parents=True, exist_ok=True)
+    with zipfile.ZipFile(temporary, "w") as stale:
+        stale.writestr("stale.txt", b"from an earlier run")
+    expected = make_tree(tmp_path / "dist", {"readme.txt": b"readme", "a/b/c.txt": b"c"})
+    result = run_make(["-d", "dist"], tmp_path)
+    assert (result.code, result.err) == (0, ""), result
+    assert not temporary.exists()
+    with zipfile.ZipFile(cut_archive(tmp_path / "Pondrel.exe", tmp_path)) as archive:
+        assert sorted(archive.namelist()) == sorted(expected)
+
+
+CYCLES = [
+    # (link below the input folder, its target, the folder where the walk comes round again)
+    ("loop", "..", r"tree\dist\loop\dist"),
+    ("sub/loop", "..", r"tree\dist\sub\loop"),
+]
+
+
+@pytest.mark.parametrize("link,target,where", CYCLES, ids=[c[0] for c in CYCLES])
+def test_link_cycle_ends_the_walk(link, target, where, tmp_path):
+    make_tree(tmp_path / "tree" / "dist", {"a.txt": b"a", "sub/b.txt": b"b"})
+    os.symlink(target, tmp_path / "tree" / "dist" / link)
+    result = run_make(["-d", r"tree\dist"], tmp_path, timeout=60)
+    assert (result.code, result.out, result.err) == \
+           (1, ARCHIVING, f"Link cycle in the input folder: {where}\n"), (link, result)
+    assert not (tmp_path / "Pondrel.exe").exists()
+    assert not (user_temp() / "tmpzipfile.zip").exists(), "a failed walk wrote the temporary archive"
