@@ -21,7 +21,7 @@ std::uint64_t creationTime(HANDLE process) {
 
 }  // namespace
 
-ProcessTree::ProcessTree(DWORD processId, HANDLE process) {
+ProcessTree::ProcessTree(DWORD processId, HANDLE process, HANDLE job) : job_(job) {
   HANDLE copy = nullptr;
   DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS);
   tracked_.push_back(Tracked{processId, creationTime(copy), UniqueHandle(copy)});
@@ -39,14 +39,38 @@ bool ProcessTree::running(const Tracked& process) {
   return WaitForSingleObject(process.handle.get(), 0) == WAIT_TIMEOUT;
 }
 
+bool ProcessTree::trackJobMembers() {
+  if (!job_) return false;
+  // Room for many processes; a list that does not fit still names the first ones.
+  std::vector<ULONG_PTR> buffer(2 + 1024);
+  auto* list = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST*>(buffer.data());
+  list->NumberOfAssignedProcesses = 1024;
+  if (!QueryInformationJobObject(job_, JobObjectBasicProcessIdList, list,
+                                 static_cast<DWORD>(buffer.size() * sizeof(ULONG_PTR)), nullptr) &&
+      GetLastError() != ERROR_MORE_DATA) {
+    return false;
+  }
+  bool found = false;
+  for (DWORD i = 0; i < list->NumberOfProcessIdsInList; ++i) {
+    const auto id = static_cast<DWORD>(list->ProcessIdList[i]);
+    if (find(id)) continue;
+    UniqueHandle handle(openTracked(id));
+    const std::uint64_t created = creationTime(handle.get());
+    tracked_.push_back(Tracked{id, created, std::move(handle)});
+    found = true;
+  }
+  return found;
+}
+
 bool ProcessTree::scan() {
+  const bool joined = trackJobMembers();
   UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return false;
+  if (!snapshot) return joined;
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof(entry);
-  if (!Process32FirstW(snapshot.get(), &entry)) return false;
+  if (!Process32FirstW(snapshot.get(), &entry)) return joined;
 
-  bool found = false;
+  bool found = joined;
   do {
     if (const Tracked* self = find(entry.th32ProcessID)) {
       if (running(*self)) found = true;

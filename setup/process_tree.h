@@ -1,9 +1,12 @@
 #pragma once
 // Waiting for a process and every process it started, directly or through its children, to
-// end. Children of exited parents count, and so do children started elevated (a job object
-// would lose those). Processes are told apart by identifier and creation time, and the wait
-// holds a handle to each process it tracks so that the system cannot hand a tracked identifier
-// to an unrelated process.
+// end. Children of exited parents count, and so do children started elevated. Processes are
+// found in snapshots of the running processes by their parent's identifier, and told apart by
+// identifier and creation time; the wait holds a handle to each process it tracks so that the
+// system cannot hand a tracked identifier to an unrelated process. A job object, when the
+// caller could put the first process in one, also names every descendant that stayed in it:
+// that catches a child that started a grandchild and ended between two snapshots. Elevated
+// children leave jobs, so the snapshots still decide.
 #include <windows.h>
 
 #include <cstdint>
@@ -14,8 +17,9 @@
 
 class ProcessTree {
  public:
-  // Starts tracking from a process the caller started (its handle is duplicated).
-  ProcessTree(DWORD processId, HANDLE process);
+  // Starts tracking from a process the caller started (its handle is duplicated), and the job
+  // it was put in, if any (not owned).
+  ProcessTree(DWORD processId, HANDLE process, HANDLE job = nullptr);
 
   // One look at the running processes: adds new children of tracked processes. True when a
   // tracked process still runs or a new child was found.
@@ -34,6 +38,9 @@ class ProcessTree {
   };
   [[nodiscard]] const Tracked* find(DWORD id) const;
   [[nodiscard]] static bool running(const Tracked& process);
+  // Tracks the job's processes not tracked yet; true when one was found running.
+  bool trackJobMembers();
 
   std::vector<Tracked> tracked_;
+  HANDLE job_;
 };

@@ -9,7 +9,9 @@
 namespace {
 
 constexpr int kNameAttempts = 100;
-constexpr int kRemovePasses = 3;
+// Up to about two seconds in all when something keeps a file in use.
+constexpr int kRemovePasses = 9;
+constexpr DWORD kRetryPauseMilliseconds = 50;
 
 std::wstring userTempFolder() {
   std::vector<wchar_t> buffer(MAX_PATH + 1);
@@ -76,7 +78,10 @@ bool removeFolderTree(const std::wstring& path) noexcept {
     if (RemoveDirectoryW(path.c_str())) return true;
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
-    if (error != ERROR_DIR_NOT_EMPTY || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) break;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) break;
+    // A program that has just ended may keep its file locked for a moment, and a scanner may
+    // be reading a fresh file: give them a little time before trying again.
+    if (pass > 0) Sleep(kRetryPauseMilliseconds * pass);
     removeContents(path);
   }
   return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;

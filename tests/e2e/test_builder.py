@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 from bench import (PONDREL, PONDREL_MAKE, SOURCE, box_text, click, finish, run, scratch, start, tool, user_temp,
-                   wait_for, windows, winpath, wintest)
+                   wait_for, windows, winpath, wintest, work_folders)
 
 USAGE = ("Usage:  [/d <str>] [/s <str>] [/f <str>] [/o <str>] [/c <str>] [/h]\n"
          "/d, --input-directory=<str>   \tinput directory\n"
@@ -28,6 +28,7 @@ RUSSIAN_PROGRESS = "Архивация...\nСоздание sfx архива...\
 # The end record of a ZIP archive without entries.
 EMPTY_ZIP = b"PK\x05\x06" + bytes(18)
 RT_RCDATA = 10
+CHANGED_STRINGS = ("OriginalFilename", "FileDescription", "ProductName")
 EN, RU = "en_US.UTF-8", "ru_RU.UTF-8"
 
 
@@ -145,31 +146,59 @@ def make_tree(root, files, folders=()):
     return {name.replace("/", "\\"): sha256(data) for name, data in files.items()}
 
 
+def windows_view(program):
+    """RCDATA 1 and 2 (hex) and the version block as Windows reads them (wintest resources)."""
+    view = json.loads(wintest("resources", winpath(program)).out)
+    for id in (1, 2):
+        if view[f"rcdata{id}"] is not None:
+            view[f"rcdata{id}"] = view[f"rcdata{id}"].lower()
+    return view
+
+
 def stub_strings():
     return read_layout(PONDREL)["strings"]
 
 
-def run_setup_program(program, locale=None, marker=None, timeout=120):
+def run_setup_program(program, locale=None, marker=None, while_running=None, timeout=120):
     """Runs a built setup program to its end. It must end by itself with status 0; an "Error" box
     (which would block it) fails the test with the box's text. With `marker`, a folder, the test
-    setup program writes marker.txt there; returns its lines (command line, folder, own path)."""
-    env = {"PONDREL_MARKER_DIR": winpath(marker)} if marker else None
+    setup program writes marker.txt there; returns its lines (command line, folder, own path).
+    `while_running(lines)` is called while the test setup program waits, its files unpacked."""
+    env = {"PONDREL_MARKER_DIR": winpath(marker)} if marker else {}
+    release = Path(marker) / "release" if marker else None
+    if while_running:
+        env["PONDREL_MARKER_HOLD"] = winpath(release)
+    marker_file = Path(marker) / "marker.txt" if marker else None
     proc = start(program, cwd=Path(program).parent, env=env, locale=locale)
     try:
-        wait_for(lambda: proc.poll() is not None or any(w["title"] == "Error" for w in windows()), timeout, 0.3)
-        boxes = [w for w in windows() if w["title"] == "Error"]
-        if boxes:
-            text = box_text(boxes[0])
+        if while_running:
+            wait_for(lambda: marker_file.exists() or proc.poll() is not None or error_box(), timeout, 0.3)
+            if marker_file.exists():
+                while_running(marker_file.read_text(encoding="utf-8").splitlines())
+        wait_for(lambda: proc.poll() is not None or error_box(), timeout, 0.3)
+        box = error_box()
+        if box:
             click("OK", "Error")
-            pytest.fail(f"{program.name} showed an error box: {text!r}")
+            pytest.fail(f"{program.name} showed an error box: {box_text(box)!r}")
     finally:
+        if release:
+            release.touch()
         result = finish(proc, timeout=30)
     assert result.code == 0, result
     if marker:
-        marker_file = Path(marker) / "marker.txt"
         assert marker_file.exists(), f"{program.name} did not run its setup file"
         return marker_file.read_text(encoding="utf-8").splitlines()
     return None
+
+
+def error_box():
+    return next((w for w in windows() if w["title"] == "Error"), None)
+
+
+def unpacked_files(working_folder):
+    """{backslash-joined name: sha256} of what a setup program unpacked, its archive copy aside."""
+    return {"\\".join(p.relative_to(working_folder).parts): sha256(p.read_bytes())
+            for p in working_folder.rglob("*") if p.is_file() and p.relative_to(working_folder) != Path("tmp.zip")}
 
 
 @pytest.fixture(scope="module")
@@ -209,16 +238,41 @@ def big_build(signed_marker):
 # The command line: usage text and the checks before a build
 
 
-@pytest.mark.parametrize("args", [[], ["-h"], ["/d", "dist", "-h"], ["--bogus", "-d", "dist"],
-                                  ["-o", "missing", "-c", "x.exe"]], ids=repr)
+# Without an input left after parsing (a bad argument stops the parse) only the usage is shown.
+USAGE_RUNS = [[], ["-h"], ["/d", "dist", "-h"], ["--help", "-f", "a.zip"], ["--bogus", "-d", "dist"],
+              ["-o", "missing", "-c", "x.exe"], ["--input-directory", "dist"], ["-d="], ["-hx", "-d", "dist"],
+              ["dist"], ["--", "-d", "dist"], ["-d"]]
+
+
+@pytest.mark.parametrize("args", USAGE_RUNS, ids=repr)
 def test_usage_text_is_printed_and_nothing_is_built(args, tmp_path):
-    (tmp_path / "dist").mkdir()
-    (tmp_path / "dist" / "a.txt").write_bytes(b"a")
+    make_tree(tmp_path, {"dist/a.txt": b"a", "a.zip": EMPTY_ZIP})
     before = sorted(tmp_path.rglob("*"))
     result = run_make(args, tmp_path)
     assert result.stdout.replace(b"\r\n", b"\n") == USAGE.encode(), f"PondrelMake {args}: {result}"
     assert (result.code, result.err) == (0, ""), f"PondrelMake {args}: {result}"
     assert sorted(tmp_path.rglob("*")) == before, f"PondrelMake {args} created files"
+
+
+SPELLINGS = [
+    # (arguments, where the output lands)
+    (["-ddist"], "Pondrel.exe"),
+    (["-D:dist", "-c=Other.exe"], "Other.exe"),
+    (["--INPUT-DIRECTORY=dist", "--Output-Setup-File=Long.exe"], "Long.exe"),
+    # Recorded before the bad argument that stops the parse.
+    (["-d", "dist", "-hx"], "Pondrel.exe"),
+    # Spaces, and a quoted folder that ends in a backslash.
+    (["/d", "my dist", "/o", "out dir\\", "/c", "my setup.exe"], "out dir/my setup.exe"),
+]
+
+
+@pytest.mark.parametrize("args,where", SPELLINGS, ids=[" ".join(c[0]) for c in SPELLINGS])
+def test_option_spellings_build(args, where, tmp_path):
+    make_tree(tmp_path, {"dist/a.txt": b"a", "my dist/a.txt": b"a"}, folders=["out dir"])
+    result = run_make(args, tmp_path)
+    assert (result.code, result.out, result.err) == (0, ARCHIVING + CREATING + SUCCEEDED, ""), f"{args}: {result}"
+    with zipfile.ZipFile(cut_archive(tmp_path / where, tmp_path)) as archive:
+        assert archive.namelist() == ["a.txt"], args
 
 
 CHECKS = [
@@ -295,8 +349,8 @@ def test_round_trip_layout_resources_and_archive(big_build, tmp_path):
         assert (strings["OriginalFilename"], strings["FileDescription"], strings["ProductName"]) == \
                (program.stem, program.stem, product), program.name
         # Everything else of the version block is the stub's.
-        assert {k: v for k, v in strings.items() if k not in ("OriginalFilename", "FileDescription", "ProductName")} \
-               == {k: v for k, v in stub.items() if k not in ("OriginalFilename", "FileDescription", "ProductName")}
+        assert {k: v for k, v in strings.items() if k not in CHANGED_STRINGS} == \
+               {k: v for k, v in stub.items() if k not in CHANGED_STRINGS}, program.name
 
         archive = cut_archive(program, tmp_path)
         entries = entries_7z(archive)
@@ -306,16 +360,19 @@ def test_round_trip_layout_resources_and_archive(big_build, tmp_path):
 
 
 def test_round_trip_windows_reads_the_same_resources(big_build):
+    stub = windows_view(PONDREL)["version"]
     for program in (big_build["plain"], big_build["setup"]):
         layout = read_layout(program)
-        seen = json.loads(wintest("resources", winpath(program)).out)
-        assert seen["rcdata1"].lower() == layout["rcdata"][1][1].hex() and seen["rcdata1_langs"] == [0], program.name
-        if 2 in layout["rcdata"]:
-            assert seen["rcdata2"].lower() == layout["rcdata"][2][1].hex() and seen["rcdata2_langs"] == [0]
-        else:
-            assert seen["rcdata2"] is None, program.name
-        for name in ("OriginalFilename", "FileDescription", "ProductName", "FileVersion", "CompanyName"):
-            assert seen["version"][name] == layout["strings"][name], (program.name, name)
+        seen = windows_view(program)
+        for id in (1, 2):
+            language, data = layout["rcdata"].get(id, (None, None))
+            assert (seen[f"rcdata{id}"], seen[f"rcdata{id}_langs"]) == \
+                   ((data.hex(), [0]) if data is not None else (None, [])), (program.name, id, seen)
+        version = seen["version"]
+        for name in CHANGED_STRINGS:
+            assert version.pop(name) == layout["strings"][name], (program.name, name)
+        # The rest of the rebuilt block (fixed info, translation, other strings) is the stub's.
+        assert version == {k: v for k, v in stub.items() if k not in CHANGED_STRINGS}, program.name
 
 
 def test_building_the_same_folder_twice_gives_the_same_entries(big_build):
@@ -331,9 +388,18 @@ def test_round_trip_program_without_setup_file_unpacks_and_ends(big_build):
     run_setup_program(big_build["plain"])
 
 
-def test_round_trip_program_runs_its_setup_file(big_build, tmp_path):
-    lines = run_setup_program(big_build["setup"], marker=tmp_path)
+def test_round_trip_program_unpacks_everything_and_runs_its_setup_file(big_build, tmp_path):
+    before = set(work_folders())
+    unpacked = {}
+
+    def look(lines):
+        created = set(work_folders()) - before
+        assert len(created) == 1, created
+        unpacked.update(unpacked_files(created.pop()))
+
+    lines = run_setup_program(big_build["setup"], marker=tmp_path, while_running=look)
     assert lines[2].lower().endswith("\\bin\\setup.exe"), lines
+    assert unpacked == big_build["expected"]
 
 
 # Names that the ANSI code page of the locale can hold, in the input folder, the output name,
@@ -350,6 +416,7 @@ NATIONAL = [
 def test_national_names_round_trip(locale, code_page, folder, output, files, setup, signed_marker, tmp_path):
     setup_name = setup.rsplit("/", 1)[1]
     expected = make_tree(tmp_path / folder, dict(files, **{setup: signed_marker}))
+    (tmp_path / (folder + ".zip.bak")).write_bytes(EMPTY_ZIP)
     result = run_make(["-d", folder, "-c", output, "-s", setup_name], tmp_path, locale=locale)
     progress = RUSSIAN_PROGRESS if locale == RU else ARCHIVING + CREATING + SUCCEEDED
     assert (result.code, decoded(result.stdout, code_page), decoded(result.stderr, code_page)) == \
@@ -367,6 +434,11 @@ def test_national_names_round_trip(locale, code_page, folder, output, files, set
     lines = run_setup_program(program, locale=locale, marker=tmp_path)
     assert lines[2].endswith("\\" + setup.replace("/", "\\")), lines
 
+    # Error lines name paths in the same code page.
+    refused = run_make(["-f", folder + ".zip.bak", "-c", output], tmp_path, locale=locale)
+    assert (refused.code, decoded(refused.stdout, code_page), decoded(refused.stderr, code_page)) == \
+           (1, "", f"File {folder}.zip.bak is not a zip archive\n"), (locale, refused)
+
 
 def test_resources_that_outgrow_the_stub_move_the_archive(signed_marker, tmp_path):
     setup_name = "L" * 196 + ".exe"
@@ -380,8 +452,11 @@ def test_resources_that_outgrow_the_stub_move_the_archive(signed_marker, tmp_pat
     assert offset > PONDREL.stat().st_size, "the resources did not grow the image"
     layout = read_layout(program)
     assert layout["rcdata"][2] == (0, setup_name.encode() + b"\0")
-    assert layout["strings"]["OriginalFilename"] == layout["strings"]["FileDescription"] == "S" * 150
-    assert layout["strings"]["ProductName"] == "Kelm:Quorda"
+    strings = ("S" * 150, "S" * 150, "Kelm:Quorda")
+    assert tuple(layout["strings"][name] for name in CHANGED_STRINGS) == strings
+    seen = windows_view(program)
+    assert seen["rcdata1"] == str(offset).encode().hex()
+    assert tuple(seen["version"][name] for name in CHANGED_STRINGS) == strings
     archive = cut_archive(program, tmp_path)
     assert extracted_7z(archive, tmp_path / "x") == expected
 
@@ -445,9 +520,11 @@ def test_output_file_place_and_name(args, where, stem, tmp_path):
     result = run_make(args, tmp_path)
     assert (result.code, result.err) == (0, ""), f"PondrelMake {args}: {result}"
     assert set(tmp_path.rglob("*")) - before == {tmp_path / where}, f"PondrelMake {args}"
+    expected = (stem, stem, stub_strings()["ProductName"])
     strings = read_layout(tmp_path / where)["strings"]
-    assert (strings["OriginalFilename"], strings["FileDescription"], strings["ProductName"]) == \
-           (stem, stem, stub_strings()["ProductName"]), f"PondrelMake {args}"
+    assert tuple(strings[name] for name in CHANGED_STRINGS) == expected, f"PondrelMake {args}"
+    seen = windows_view(tmp_path / where)["version"]
+    assert tuple(seen[name] for name in CHANGED_STRINGS) == expected, f"PondrelMake {args} (Windows)"
     assert_archive_runs_to_end(archive_of(tmp_path / where)[1])
 
 
@@ -473,6 +550,29 @@ def test_temporary_archive_starts_afresh_and_is_removed(tmp_path):
     assert not temporary.exists()
     with zipfile.ZipFile(cut_archive(tmp_path / "Pondrel.exe", tmp_path)) as archive:
         assert sorted(archive.namelist()) == sorted(expected)
+
+
+def test_links_are_followed_as_what_they_point_to(tmp_path):
+    # A folder reached twice through links is no cycle: it is not one of its own ancestors.
+    make_tree(tmp_path, {"outside.txt": b"outside", "other/o.txt": b"other", "dist/shared/s.txt": b"shared"})
+    os.symlink("../outside.txt", tmp_path / "dist" / "file-link.txt")
+    os.symlink("../other", tmp_path / "dist" / "folder-link")
+    os.symlink("shared", tmp_path / "dist" / "again")
+    result = run_make(["-d", "dist"], tmp_path, timeout=60)
+    assert (result.code, result.err) == (0, ""), result
+    archive = cut_archive(tmp_path / "Pondrel.exe", tmp_path)
+    assert extracted_7z(archive, tmp_path / "x") == {
+        "file-link.txt": sha256(b"outside"), "folder-link\\o.txt": sha256(b"other"),
+        "shared\\s.txt": sha256(b"shared"), "again\\s.txt": sha256(b"shared")}
+
+
+def test_unreadable_file_ends_the_walk(tmp_path):
+    make_tree(tmp_path / "dist", {"a.txt": b"a"})
+    os.mkfifo(tmp_path / "dist" / "pipe")
+    result = run_make(["-d", "dist"], tmp_path, timeout=60)
+    assert (result.code, result.out, result.err) == (1, ARCHIVING, "Can't add file to zip: dist\\pipe\n"), result
+    assert not (tmp_path / "Pondrel.exe").exists()
+    assert not (user_temp() / "tmpzipfile.zip").exists(), "a failed walk wrote the temporary archive"
 
 
 CYCLES = [

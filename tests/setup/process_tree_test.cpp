@@ -7,24 +7,42 @@
 namespace {
 
 // Starts the test tree: a process that exits at once after starting a child, which starts a
-// grandchild that outlives both and marks its end late.
-PROCESS_INFORMATION startTree(const std::wstring& markerFolder) {
+// grandchild that outlives both and marks its end late. With `job` the first process joins it
+// before it runs, as the setup program starts setup files.
+struct StartedTree {
+  UniqueHandle job;
+  UniqueHandle process;
+  UniqueHandle thread;
+  DWORD id = 0;
+};
+
+StartedTree startTree(const std::wstring& markerFolder, bool inJob, const wchar_t* childLinger) {
   SetEnvironmentVariableW(L"PONDREL_MARKER_DIR", markerFolder.c_str());
   SetEnvironmentVariableW(L"PONDREL_TREE_DELAY", L"1500");
+  SetEnvironmentVariableW(L"PONDREL_TREE_CHILD_LINGER", childLinger);
   std::wstring commandLine = L"\"" + siblingProgram(L"tree_setup.exe") + L"\" ";
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
-  EXPECT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                             &process));
-  return process;
+  StartedTree tree;
+  if (inJob) tree.job.reset(CreateJobObjectW(nullptr, nullptr));
+  EXPECT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, inJob ? CREATE_SUSPENDED : 0,
+                             nullptr, nullptr, &startup, &process));
+  if (inJob) {
+    EXPECT_TRUE(AssignProcessToJobObject(tree.job.get(), process.hProcess));
+    ResumeThread(process.hThread);
+  }
+  SetEnvironmentVariableW(L"PONDREL_TREE_CHILD_LINGER", nullptr);
+  tree.process.reset(process.hProcess);
+  tree.thread.reset(process.hThread);
+  tree.id = process.dwProcessId;
+  return tree;
 }
 
-TEST(ProcessTree, WaitsForChildrenOfExitedParents) {
+void expectWaitOutlastsGrandchild(bool inJob, const wchar_t* childLinger) {
   TestFolder markers;
-  const PROCESS_INFORMATION started = startTree(markers.path());
-  UniqueHandle process(started.hProcess), thread(started.hThread);
-  ProcessTree tree(started.dwProcessId, process.get());
+  StartedTree started = startTree(markers.path(), inJob, childLinger);
+  ProcessTree tree(started.id, started.process.get(), started.job.get());
   int pauses = 0;
   tree.wait(50, [&](DWORD milliseconds) {
     ++pauses;
@@ -36,6 +54,14 @@ TEST(ProcessTree, WaitsForChildrenOfExitedParents) {
   // It paused between scans instead of scanning back to back.
   EXPECT_GT(pauses, 5);
 }
+
+TEST(ProcessTree, JobCatchesAGrandchildWhoseParentEndedBetweenScans) {
+  expectWaitOutlastsGrandchild(true, nullptr);
+}
+
+// Without a job (a process that left it, as elevated ones do) the snapshots find a child while
+// it runs, and its children after it ended.
+TEST(ProcessTree, SnapshotsFollowChildrenOfEndedParents) { expectWaitOutlastsGrandchild(false, L"600"); }
 
 TEST(ProcessTree, EndedProcessWithoutChildrenEndsTheWaitAtOnce) {
   std::wstring commandLine = L"\"" + siblingProgram(L"marker_setup.exe") + L"\"";

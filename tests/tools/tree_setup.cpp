@@ -1,7 +1,9 @@
 // A stand-in setup file that leaves a process tree behind: it starts a child and exits at
 // once; the child starts a grandchild and exits at once; the grandchild outlives both and,
 // after PONDREL_TREE_DELAY milliseconds (default 2000), writes "tree-done.txt" into
-// PONDREL_MARKER_DIR. The first process writes "tree-start.txt" there.
+// PONDREL_MARKER_DIR. The first process writes "tree-start.txt" there. With
+// PONDREL_TREE_CHILD_LINGER the child stays that many milliseconds after starting the
+// grandchild.
 #include <windows.h>
 
 #include <string>
@@ -48,6 +50,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
     mark(L"tree-done.txt");
   } else if (arguments.find(L"child") != std::wstring::npos) {
     startSelf(L"grandchild");
+    const std::wstring linger = variable(L"PONDREL_TREE_CHILD_LINGER");
+    if (!linger.empty()) Sleep(static_cast<DWORD>(_wtoi(linger.c_str())));
   } else {
     mark(L"tree-start.txt");
     startSelf(L"child");
