@@ -13,14 +13,15 @@
 namespace {
 
 // A file-system search for exactly this path finds an entry. Trailing separators are dropped
-// first: the search would not find "out\" although "out" exists.
+// first: the search would not find "out\" although "out" exists. A drive root ("E:\", "E:") is
+// no entry of any folder, so a search never finds it; its attributes tell that it exists.
 bool pathExists(std::wstring path) {
   while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/') && path[path.size() - 2] != L':') {
     path.pop_back();
   }
   WIN32_FIND_DATAW data;
   HANDLE find = FindFirstFileW(path.c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return false;
+  if (find == INVALID_HANDLE_VALUE) return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
   FindClose(find);
   return true;
 }

@@ -26,7 +26,7 @@ class ProcessTree {
   bool scan();
 
   // Scans until a scan finds nothing running, sleeping `pause` between scans.
-  void wait(DWORD pauseMilliseconds = 100, const std::function<void(DWORD)>& sleep = Sleep);
+  void wait(DWORD pauseMilliseconds = 250, const std::function<void(DWORD)>& sleep = Sleep);
 
   [[nodiscard]] size_t trackedCount() const { return tracked_.size(); }
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <system_error>
 #include <vector>
 
@@ -151,6 +152,7 @@ bool ZipUnpackager::unpack(const std::string& archivePath, const std::string& de
   zip_error_fini(&openError);
 
   const fs::path root(toWide(destination));
+  std::set<std::wstring> madeFolders;
   std::uint64_t total = 0;
   std::vector<char> buffer(kChunk);
 
@@ -176,13 +178,20 @@ bool ZipUnpackager::unpack(const std::string& archivePath, const std::string& de
     for (const std::string& component : nameComponents(name)) target /= fromUtf8(component);
     const bool folderEntry = isSeparator(name.back());
 
-    // Folder trouble is not reported here: the open below decides.
+    // Folder trouble is not reported here: the open below decides. Folders made once are
+    // remembered, since asking the file system again for each of thousands of files is what
+    // costs the time.
     std::error_code ignored;
-    fs::create_directories(folderEntry ? target : target.parent_path(), ignored);
-    if (folderEntry || fs::is_directory(target, ignored)) continue;
+    const fs::path folder = folderEntry ? target : target.parent_path();
+    if (madeFolders.insert(folder.native()).second) fs::create_directories(folder, ignored);
+    if (folderEntry) continue;
 
     OutputFile output(target.wstring());
-    if (!output.isOpen()) throw ZipUnpackagerException("file can't be opened: " + displayName);
+    if (!output.isOpen()) {
+      // An entry whose target is an existing folder is passed over.
+      if (fs::is_directory(target, ignored)) continue;
+      throw ZipUnpackagerException("file can't be opened: " + displayName);
+    }
 
     std::uint64_t written = 0;
     while ((stat.valid & ZIP_STAT_SIZE) && written < stat.size) {

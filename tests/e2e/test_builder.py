@@ -10,10 +10,11 @@ import subprocess
 import zipfile
 from pathlib import Path
 
+import pefile
 import pytest
 
-from bench import (PONDREL, PONDREL_MAKE, SOURCE, box_text, click, finish, run, scratch, start, tool, user_temp,
-                   wait_for, windows, winpath, wintest, work_folders)
+from bench import (PONDREL, PONDREL_MAKE, PREFIX, SOURCE, box_text, click, finish, run, scratch, start, tool,
+                   user_temp, wait_for, windows, winpath, wintest, work_folders)
 
 USAGE = ("Usage:  [/d <str>] [/s <str>] [/f <str>] [/o <str>] [/c <str>] [/h]\n"
          "/d, --input-directory=<str>   \tinput directory\n"
@@ -49,8 +50,6 @@ def read_layout(path):
     """What a setup program file holds, read with pefile: its size, where its image ends (headers
     and every section's raw data), where the last resource's data ends, the RCDATA resources as
     {id: (language, bytes)} and the strings of the version block."""
-    import pefile
-
     data = Path(path).read_bytes()
     pe = pefile.PE(data=data)
     image_end = max([pe.OPTIONAL_HEADER.SizeOfHeaders] +
@@ -78,13 +77,13 @@ def read_layout(path):
 def archive_of(path):
     """The archive offset A that RCDATA 1 names, and the bytes from A to the end of the file,
     after checking the layout: RCDATA 1 is plain ASCII digits in the neutral language, and the
-    image with all its resources ends at or before A."""
+    archive starts where the image with all its resources ends."""
     layout = read_layout(path)
     assert 1 in layout["rcdata"], f"{path} has no archive offset resource"
     language, digits = layout["rcdata"][1]
     assert language == 0 and digits.isdigit() and digits[:1] != b"0", digits
     offset = int(digits)
-    assert layout["image_end"] <= offset and layout["resource_end"] <= offset, (layout["image_end"], offset)
+    assert layout["resource_end"] <= layout["image_end"] == offset, (layout["image_end"], offset)
     return offset, Path(path).read_bytes()[offset:]
 
 
@@ -149,9 +148,9 @@ def make_tree(root, files, folders=()):
 def windows_view(program):
     """RCDATA 1 and 2 (hex) and the version block as Windows reads them (wintest resources)."""
     view = json.loads(wintest("resources", winpath(program)).out)
-    for id in (1, 2):
-        if view[f"rcdata{id}"] is not None:
-            view[f"rcdata{id}"] = view[f"rcdata{id}"].lower()
+    for key in ("rcdata1", "rcdata2"):
+        if view[key] is not None:
+            view[key] = view[key].lower()
     return view
 
 
@@ -167,22 +166,24 @@ def run_setup_program(program, locale=None, marker=None, while_running=None, tim
     env = {"PONDREL_MARKER_DIR": winpath(marker)} if marker else {}
     release = Path(marker) / "release" if marker else None
     if while_running:
+        # The test setup program waits until this file exists.
         env["PONDREL_MARKER_HOLD"] = winpath(release)
     marker_file = Path(marker) / "marker.txt" if marker else None
     proc = start(program, cwd=Path(program).parent, env=env, locale=locale)
     try:
         if while_running:
             wait_for(lambda: marker_file.exists() or proc.poll() is not None or error_box(), timeout, 0.3)
-            if marker_file.exists():
-                while_running(marker_file.read_text(encoding="utf-8").splitlines())
+            try:
+                if marker_file.exists():
+                    while_running(marker_file.read_text(encoding="utf-8").splitlines())
+            finally:
+                release.touch()
         wait_for(lambda: proc.poll() is not None or error_box(), timeout, 0.3)
         box = error_box()
         if box:
             click("OK", "Error")
             pytest.fail(f"{program.name} showed an error box: {box_text(box)!r}")
     finally:
-        if release:
-            release.touch()
         result = finish(proc, timeout=30)
     assert result.code == 0, result
     if marker:
@@ -199,6 +200,12 @@ def unpacked_files(working_folder):
     """{backslash-joined name: sha256} of what a setup program unpacked, its archive copy aside."""
     return {"\\".join(p.relative_to(working_folder).parts): sha256(p.read_bytes())
             for p in working_folder.rglob("*") if p.is_file() and p.relative_to(working_folder) != Path("tmp.zip")}
+
+
+@pytest.fixture
+def work():
+    """A fresh folder in the bench (visible to Windows as Z:...), removed with the bench."""
+    return scratch()
 
 
 @pytest.fixture(scope="module")
@@ -245,13 +252,13 @@ USAGE_RUNS = [[], ["-h"], ["/d", "dist", "-h"], ["--help", "-f", "a.zip"], ["--b
 
 
 @pytest.mark.parametrize("args", USAGE_RUNS, ids=repr)
-def test_usage_text_is_printed_and_nothing_is_built(args, tmp_path):
-    make_tree(tmp_path, {"dist/a.txt": b"a", "a.zip": EMPTY_ZIP})
-    before = sorted(tmp_path.rglob("*"))
-    result = run_make(args, tmp_path)
+def test_usage_text_is_printed_and_nothing_is_built(args, work):
+    make_tree(work, {"dist/a.txt": b"a", "a.zip": EMPTY_ZIP})
+    before = sorted(work.rglob("*"))
+    result = run_make(args, work)
     assert result.stdout.replace(b"\r\n", b"\n") == USAGE.encode(), f"PondrelMake {args}: {result}"
     assert (result.code, result.err) == (0, ""), f"PondrelMake {args}: {result}"
-    assert sorted(tmp_path.rglob("*")) == before, f"PondrelMake {args} created files"
+    assert sorted(work.rglob("*")) == before, f"PondrelMake {args} created files"
 
 
 SPELLINGS = [
@@ -267,11 +274,11 @@ SPELLINGS = [
 
 
 @pytest.mark.parametrize("args,where", SPELLINGS, ids=[" ".join(c[0]) for c in SPELLINGS])
-def test_option_spellings_build(args, where, tmp_path):
-    make_tree(tmp_path, {"dist/a.txt": b"a", "my dist/a.txt": b"a"}, folders=["out dir"])
-    result = run_make(args, tmp_path)
+def test_option_spellings_build(args, where, work):
+    make_tree(work, {"dist/a.txt": b"a", "my dist/a.txt": b"a"}, folders=["out dir"])
+    result = run_make(args, work)
     assert (result.code, result.out, result.err) == (0, ARCHIVING + CREATING + SUCCEEDED, ""), f"{args}: {result}"
-    with zipfile.ZipFile(cut_archive(tmp_path / where, tmp_path)) as archive:
+    with zipfile.ZipFile(cut_archive(work / where, work)) as archive:
         assert archive.namelist() == ["a.txt"], args
 
 
@@ -294,15 +301,14 @@ CHECKS = [
 
 
 @pytest.mark.parametrize("args,out,err", CHECKS, ids=[" ".join(c[0]) for c in CHECKS])
-def test_refused_runs_report_one_reason(args, out, err, tmp_path):
-    make_tree(tmp_path, {"dist/bin/setup.exe": b"MZ", "plain.txt": b"plain", "fake.zip": b"not a zip archive"})
-    good = zipfile.ZipFile(tmp_path / "archive.zip.bak", "w")
-    good.writestr("setup.exe", b"MZ")
-    good.close()
-    result = run_make(args, tmp_path)
+def test_refused_runs_report_one_reason(args, out, err, work):
+    make_tree(work, {"dist/bin/setup.exe": b"MZ", "plain.txt": b"plain", "fake.zip": b"not a zip archive"})
+    with zipfile.ZipFile(work / "archive.zip.bak", "w") as archive:
+        archive.writestr("setup.exe", b"MZ")
+    result = run_make(args, work)
     assert (result.code, result.out, result.err) == (1, out, err), f"PondrelMake {args}: {result}"
     # At most the setup-file test left a bare stub copy behind: nothing usable was built.
-    for exe in tmp_path.glob("*.exe"):
+    for exe in work.glob("*.exe"):
         assert exe.read_bytes() == PONDREL.read_bytes(), f"PondrelMake {args} wrote {exe.name}"
 
 
@@ -318,28 +324,28 @@ USER_ARCHIVES = [
 
 
 @pytest.mark.parametrize("args,given", USER_ARCHIVES, ids=[" ".join(c[0]) for c in USER_ARCHIVES])
-def test_user_archive_is_appended_as_is_and_kept(args, given, tmp_path):
-    make_tree(tmp_path, {"dist/other.txt": b"not in the archive", "fake.zip": b"not a zip archive"})
-    with zipfile.ZipFile(tmp_path / "user.zip", "w", zipfile.ZIP_DEFLATED) as archive:
+def test_user_archive_is_appended_as_is_and_kept(args, given, work):
+    make_tree(work, {"dist/other.txt": b"not in the archive", "fake.zip": b"not a zip archive"})
+    with zipfile.ZipFile(work / "user.zip", "w", zipfile.ZIP_DEFLATED) as archive:
         archive.writestr("bin/setup.exe", b"MZ" * 100)
         archive.writestr("readme.txt", b"readme")
-    shutil.copyfile(tmp_path / "user.zip", tmp_path / "user.ZIP")
-    original = (tmp_path / given).read_bytes()
+    shutil.copyfile(work / "user.zip", work / "user.ZIP")
+    original = (work / given).read_bytes()
 
-    result = run_make(args, tmp_path)
+    result = run_make(args, work)
     assert (result.code, result.out, result.err) == (0, CREATING + SUCCEEDED, ""), f"PondrelMake {args}: {result}"
-    assert (tmp_path / given).read_bytes() == original, f"PondrelMake {args} changed or removed {given}"
-    _, archive = archive_of(tmp_path / "Pondrel.exe")
+    assert (work / given).read_bytes() == original, f"PondrelMake {args} changed or removed {given}"
+    _, archive = archive_of(work / "Pondrel.exe")
     assert archive == original, f"PondrelMake {args}: the appended archive is not {given}"
     has_setup_name = "-s" in args
-    assert (2 in read_layout(tmp_path / "Pondrel.exe")["rcdata"]) == has_setup_name, args
+    assert (2 in read_layout(work / "Pondrel.exe")["rcdata"]) == has_setup_name, args
 
 
 # ---------------------------------------------------------------------------------------------
 # Round trip: a folder in, a working setup program out
 
 
-def test_round_trip_layout_resources_and_archive(big_build, tmp_path):
+def test_round_trip_layout_resources_and_archive(big_build, work):
     stub = stub_strings()
     for program, setup_name, product in ((big_build["plain"], None, stub["ProductName"]),
                                          (big_build["setup"], b"setup.exe\0", "Kelm:Quorda")):
@@ -352,11 +358,11 @@ def test_round_trip_layout_resources_and_archive(big_build, tmp_path):
         assert {k: v for k, v in strings.items() if k not in CHANGED_STRINGS} == \
                {k: v for k, v in stub.items() if k not in CHANGED_STRINGS}, program.name
 
-        archive = cut_archive(program, tmp_path)
+        archive = cut_archive(program, work)
         entries = entries_7z(archive)
         assert sorted(name for name, _, _ in entries) == sorted(big_build["expected"]), program.name
         assert not any(folder for _, folder, _ in entries), entries
-        assert extracted_7z(archive, tmp_path / program.stem) == big_build["expected"], program.name
+        assert extracted_7z(archive, work / program.stem) == big_build["expected"], program.name
 
 
 def test_round_trip_windows_reads_the_same_resources(big_build):
@@ -364,10 +370,10 @@ def test_round_trip_windows_reads_the_same_resources(big_build):
     for program in (big_build["plain"], big_build["setup"]):
         layout = read_layout(program)
         seen = windows_view(program)
-        for id in (1, 2):
-            language, data = layout["rcdata"].get(id, (None, None))
-            assert (seen[f"rcdata{id}"], seen[f"rcdata{id}_langs"]) == \
-                   ((data.hex(), [0]) if data is not None else (None, [])), (program.name, id, seen)
+        for number in (1, 2):
+            _, data = layout["rcdata"].get(number, (None, None))
+            assert (seen[f"rcdata{number}"], seen[f"rcdata{number}_langs"]) == \
+                   ((data.hex(), [0]) if data is not None else (None, [])), (program.name, number, seen)
         version = seen["version"]
         for name in CHANGED_STRINGS:
             assert version.pop(name) == layout["strings"][name], (program.name, name)
@@ -388,7 +394,7 @@ def test_round_trip_program_without_setup_file_unpacks_and_ends(big_build):
     run_setup_program(big_build["plain"])
 
 
-def test_round_trip_program_unpacks_everything_and_runs_its_setup_file(big_build, tmp_path):
+def test_round_trip_program_unpacks_everything_and_runs_its_setup_file(big_build, work):
     before = set(work_folders())
     unpacked = {}
 
@@ -397,7 +403,7 @@ def test_round_trip_program_unpacks_everything_and_runs_its_setup_file(big_build
         assert len(created) == 1, created
         unpacked.update(unpacked_files(created.pop()))
 
-    lines = run_setup_program(big_build["setup"], marker=tmp_path, while_running=look)
+    lines = run_setup_program(big_build["setup"], marker=work, while_running=look)
     assert lines[2].lower().endswith("\\bin\\setup.exe"), lines
     assert unpacked == big_build["expected"]
 
@@ -413,41 +419,41 @@ NATIONAL = [
 
 
 @pytest.mark.parametrize("locale,code_page,folder,output,files,setup", NATIONAL, ids=[n[0] for n in NATIONAL])
-def test_national_names_round_trip(locale, code_page, folder, output, files, setup, signed_marker, tmp_path):
+def test_national_names_round_trip(locale, code_page, folder, output, files, setup, signed_marker, work):
     setup_name = setup.rsplit("/", 1)[1]
-    expected = make_tree(tmp_path / folder, dict(files, **{setup: signed_marker}))
-    (tmp_path / (folder + ".zip.bak")).write_bytes(EMPTY_ZIP)
-    result = run_make(["-d", folder, "-c", output, "-s", setup_name], tmp_path, locale=locale)
+    expected = make_tree(work / folder, dict(files, **{setup: signed_marker}))
+    (work / (folder + ".zip.bak")).write_bytes(EMPTY_ZIP)
+    result = run_make(["-d", folder, "-c", output, "-s", setup_name], work, locale=locale)
     progress = RUSSIAN_PROGRESS if locale == RU else ARCHIVING + CREATING + SUCCEEDED
     assert (result.code, decoded(result.stdout, code_page), decoded(result.stderr, code_page)) == \
            (0, progress, ""), (locale, result)
 
-    program = tmp_path / output
+    program = work / output
     layout = read_layout(program)
     assert layout["rcdata"][2] == (0, setup_name.encode(code_page) + b"\0"), locale
     stem = output[:-len(".exe")]
     assert (layout["strings"]["OriginalFilename"], layout["strings"]["FileDescription"]) == (stem, stem), locale
-    archive = cut_archive(program, tmp_path)
+    archive = cut_archive(program, work)
     assert sorted(name for name, _, _ in entries_7z(archive)) == sorted(expected), locale
-    assert extracted_7z(archive, tmp_path / "x") == expected, locale
+    assert extracted_7z(archive, work / "x") == expected, locale
 
-    lines = run_setup_program(program, locale=locale, marker=tmp_path)
+    lines = run_setup_program(program, locale=locale, marker=work)
     assert lines[2].endswith("\\" + setup.replace("/", "\\")), lines
 
     # Error lines name paths in the same code page.
-    refused = run_make(["-f", folder + ".zip.bak", "-c", output], tmp_path, locale=locale)
+    refused = run_make(["-f", folder + ".zip.bak", "-c", output], work, locale=locale)
     assert (refused.code, decoded(refused.stdout, code_page), decoded(refused.stderr, code_page)) == \
            (1, "", f"File {folder}.zip.bak is not a zip archive\n"), (locale, refused)
 
 
-def test_resources_that_outgrow_the_stub_move_the_archive(signed_marker, tmp_path):
+def test_resources_that_outgrow_the_stub_move_the_archive(signed_marker, work):
     setup_name = "L" * 196 + ".exe"
     output = "S" * 150 + ".exe"
-    expected = make_tree(tmp_path / "dist", {"bin/" + setup_name: signed_marker, "readme.txt": b"readme"})
-    result = run_make(["-d", "dist", "-s", setup_name, "-c", output], tmp_path)
+    expected = make_tree(work / "dist", {"bin/" + setup_name: signed_marker, "readme.txt": b"readme"})
+    result = run_make(["-d", "dist", "-s", setup_name, "-c", output], work)
     assert (result.code, result.out, result.err) == (0, ARCHIVING + CREATING + SUCCEEDED, ""), result
 
-    program = tmp_path / output
+    program = work / output
     offset, _ = archive_of(program)
     assert offset > PONDREL.stat().st_size, "the resources did not grow the image"
     layout = read_layout(program)
@@ -457,10 +463,10 @@ def test_resources_that_outgrow_the_stub_move_the_archive(signed_marker, tmp_pat
     seen = windows_view(program)
     assert seen["rcdata1"] == str(offset).encode().hex()
     assert tuple(seen["version"][name] for name in CHANGED_STRINGS) == strings
-    archive = cut_archive(program, tmp_path)
-    assert extracted_7z(archive, tmp_path / "x") == expected
+    archive = cut_archive(program, work)
+    assert extracted_7z(archive, work / "x") == expected
 
-    lines = run_setup_program(program, marker=tmp_path)
+    lines = run_setup_program(program, marker=work)
     assert lines[2].endswith("\\bin\\" + setup_name), lines
 
 
@@ -478,22 +484,22 @@ SETUP_LOOKUP = [
 
 
 @pytest.mark.parametrize("made_by,entry,found", SETUP_LOOKUP, ids=[f"{c[0]}:{c[1]}" for c in SETUP_LOOKUP])
-def test_setup_file_is_looked_up_by_exact_last_name(made_by, entry, found, tmp_path):
-    make_tree(tmp_path / "dist", {entry: b"MZ setup", "readme.txt": b"readme"})
+def test_setup_file_is_looked_up_by_exact_last_name(made_by, entry, found, work):
+    make_tree(work / "dist", {entry: b"MZ setup", "readme.txt": b"readme"})
     if made_by == "builder":
         args, progress = ["-d", "dist"], ARCHIVING + CREATING
     else:
-        subprocess.run(["zip", "-q", "-r", str(tmp_path / "dist.zip"), "."], cwd=tmp_path / "dist", check=True)
-        names = zipfile.ZipFile(tmp_path / "dist.zip").namelist()
+        subprocess.run(["zip", "-q", "-r", str(work / "dist.zip"), "."], cwd=work / "dist", check=True)
+        names = zipfile.ZipFile(work / "dist.zip").namelist()
         assert entry in names, names
         args, progress = ["-f", "dist.zip"], CREATING
-    result = run_make(args + ["-s", "setup.exe"], tmp_path)
-    program = tmp_path / "Pondrel.exe"
+    result = run_make(args + ["-s", "setup.exe"], work)
+    program = work / "Pondrel.exe"
     if found:
         assert (result.code, result.out, result.err) == (0, progress + SUCCEEDED, ""), (entry, result)
         layout = read_layout(program)
         assert layout["rcdata"][2] == (0, b"setup.exe\0") and layout["strings"]["ProductName"] == "Kelm:Quorda"
-        cut_archive(program, tmp_path)
+        cut_archive(program, work)
     else:
         assert (result.code, result.out, result.err) == \
                (1, progress, "Error creating exe file: setup file doesn't exist!!!\n"), (entry, result)
@@ -514,64 +520,90 @@ PLACES = [
 
 
 @pytest.mark.parametrize("args,where,stem", PLACES, ids=[" ".join(c[0]) for c in PLACES])
-def test_output_file_place_and_name(args, where, stem, tmp_path):
-    make_tree(tmp_path, {"dist/readme.txt": b"readme"}, folders=["sub", "out/sub"])
-    before = set(tmp_path.rglob("*"))
-    result = run_make(args, tmp_path)
+def test_output_file_place_and_name(args, where, stem, work):
+    make_tree(work, {"dist/readme.txt": b"readme"}, folders=["sub", "out/sub"])
+    before = set(work.rglob("*"))
+    result = run_make(args, work)
     assert (result.code, result.err) == (0, ""), f"PondrelMake {args}: {result}"
-    assert set(tmp_path.rglob("*")) - before == {tmp_path / where}, f"PondrelMake {args}"
+    assert set(work.rglob("*")) - before == {work / where}, f"PondrelMake {args}"
     expected = (stem, stem, stub_strings()["ProductName"])
-    strings = read_layout(tmp_path / where)["strings"]
+    strings = read_layout(work / where)["strings"]
     assert tuple(strings[name] for name in CHANGED_STRINGS) == expected, f"PondrelMake {args}"
-    seen = windows_view(tmp_path / where)["version"]
+    seen = windows_view(work / where)["version"]
     assert tuple(seen[name] for name in CHANGED_STRINGS) == expected, f"PondrelMake {args} (Windows)"
-    assert_archive_runs_to_end(archive_of(tmp_path / where)[1])
+    assert_archive_runs_to_end(archive_of(work / where)[1])
+
+
+@pytest.fixture
+def drives(work):
+    """Two free drive letters of the prefix, mapped to fresh folders: {letter: Linux folder}."""
+    devices = PREFIX / "dosdevices"
+    letters = [letter for letter in "pqrstuvwxy" if not os.path.lexists(devices / f"{letter}:")][:2]
+    mapped = {}
+    for letter in letters:
+        mapped[letter.upper()] = work / f"drive-{letter}"
+        mapped[letter.upper()].mkdir()
+        os.symlink(mapped[letter.upper()], devices / f"{letter}:")
+    yield mapped
+    for letter in letters:
+        os.unlink(devices / f"{letter}:")
+
+
+@pytest.mark.parametrize("output_root", ["\\", ""], ids=["to X:\\", "to X:"])
+def test_drive_root_as_input_and_output_folder(output_root, drives, work):
+    # A drive root is listed in no folder, so only its attributes show that it exists.
+    (source, source_folder), (target, target_folder) = drives.items()
+    expected = make_tree(source_folder, {"a.txt": b"a", "b/c.txt": b"c"})
+    args = ["-d", f"{source}:\\", "-o", f"{target}:{output_root}"]
+    result = run_make(args, work)
+    assert (result.code, result.out, result.err) == (0, ARCHIVING + CREATING + SUCCEEDED, ""), f"{args}: {result}"
+    assert extracted_7z(cut_archive(target_folder / "Pondrel.exe", work), work / "x") == expected, args
 
 
 @pytest.mark.parametrize("folders", [[], ["a", "b/c/d"]], ids=["empty", "only-empty-folders"])
-def test_empty_input_gives_an_empty_archive(folders, tmp_path):
-    make_tree(tmp_path / "dist", {}, folders=[""] + folders)
-    result = run_make(["-d", "dist"], tmp_path)
+def test_empty_input_gives_an_empty_archive(folders, work):
+    make_tree(work / "dist", {}, folders=[""] + folders)
+    result = run_make(["-d", "dist"], work)
     assert (result.code, result.out, result.err) == (0, ARCHIVING + CREATING + SUCCEEDED, ""), (folders, result)
-    offset, archive = archive_of(tmp_path / "Pondrel.exe")
+    _, archive = archive_of(work / "Pondrel.exe")
     assert archive == EMPTY_ZIP, folders
     assert not (user_temp() / "tmpzipfile.zip").exists()
 
 
-def test_temporary_archive_starts_afresh_and_is_removed(tmp_path):
+def test_temporary_archive_starts_afresh_and_is_removed(work):
     # A left-over of an earlier run must not leak into this build.
     temporary = user_temp() / "tmpzipfile.zip"
     temporary.parent.mkdir(parents=True, exist_ok=True)
     with zipfile.ZipFile(temporary, "w") as stale:
         stale.writestr("stale.txt", b"from an earlier run")
-    expected = make_tree(tmp_path / "dist", {"readme.txt": b"readme", "a/b/c.txt": b"c"})
-    result = run_make(["-d", "dist"], tmp_path)
+    expected = make_tree(work / "dist", {"readme.txt": b"readme", "a/b/c.txt": b"c"})
+    result = run_make(["-d", "dist"], work)
     assert (result.code, result.err) == (0, ""), result
     assert not temporary.exists()
-    with zipfile.ZipFile(cut_archive(tmp_path / "Pondrel.exe", tmp_path)) as archive:
+    with zipfile.ZipFile(cut_archive(work / "Pondrel.exe", work)) as archive:
         assert sorted(archive.namelist()) == sorted(expected)
 
 
-def test_links_are_followed_as_what_they_point_to(tmp_path):
+def test_links_are_followed_as_what_they_point_to(work):
     # A folder reached twice through links is no cycle: it is not one of its own ancestors.
-    make_tree(tmp_path, {"outside.txt": b"outside", "other/o.txt": b"other", "dist/shared/s.txt": b"shared"})
-    os.symlink("../outside.txt", tmp_path / "dist" / "file-link.txt")
-    os.symlink("../other", tmp_path / "dist" / "folder-link")
-    os.symlink("shared", tmp_path / "dist" / "again")
-    result = run_make(["-d", "dist"], tmp_path, timeout=60)
+    make_tree(work, {"outside.txt": b"outside", "other/o.txt": b"other", "dist/shared/s.txt": b"shared"})
+    os.symlink("../outside.txt", work / "dist" / "file-link.txt")
+    os.symlink("../other", work / "dist" / "folder-link")
+    os.symlink("shared", work / "dist" / "again")
+    result = run_make(["-d", "dist"], work, timeout=60)
     assert (result.code, result.err) == (0, ""), result
-    archive = cut_archive(tmp_path / "Pondrel.exe", tmp_path)
-    assert extracted_7z(archive, tmp_path / "x") == {
+    archive = cut_archive(work / "Pondrel.exe", work)
+    assert extracted_7z(archive, work / "x") == {
         "file-link.txt": sha256(b"outside"), "folder-link\\o.txt": sha256(b"other"),
         "shared\\s.txt": sha256(b"shared"), "again\\s.txt": sha256(b"shared")}
 
 
-def test_unreadable_file_ends_the_walk(tmp_path):
-    make_tree(tmp_path / "dist", {"a.txt": b"a"})
-    os.mkfifo(tmp_path / "dist" / "pipe")
-    result = run_make(["-d", "dist"], tmp_path, timeout=60)
+def test_unreadable_file_ends_the_walk(work):
+    make_tree(work / "dist", {"a.txt": b"a"})
+    os.mkfifo(work / "dist" / "pipe")
+    result = run_make(["-d", "dist"], work, timeout=60)
     assert (result.code, result.out, result.err) == (1, ARCHIVING, "Can't add file to zip: dist\\pipe\n"), result
-    assert not (tmp_path / "Pondrel.exe").exists()
+    assert not (work / "Pondrel.exe").exists()
     assert not (user_temp() / "tmpzipfile.zip").exists(), "a failed walk wrote the temporary archive"
 
 
@@ -583,11 +615,11 @@ CYCLES = [
 
 
 @pytest.mark.parametrize("link,target,where", CYCLES, ids=[c[0] for c in CYCLES])
-def test_link_cycle_ends_the_walk(link, target, where, tmp_path):
-    make_tree(tmp_path / "tree" / "dist", {"a.txt": b"a", "sub/b.txt": b"b"})
-    os.symlink(target, tmp_path / "tree" / "dist" / link)
-    result = run_make(["-d", r"tree\dist"], tmp_path, timeout=60)
+def test_link_cycle_ends_the_walk(link, target, where, work):
+    make_tree(work / "tree" / "dist", {"a.txt": b"a", "sub/b.txt": b"b"})
+    os.symlink(target, work / "tree" / "dist" / link)
+    result = run_make(["-d", r"tree\dist"], work, timeout=60)
     assert (result.code, result.out, result.err) == \
            (1, ARCHIVING, f"Link cycle in the input folder: {where}\n"), (link, result)
-    assert not (tmp_path / "Pondrel.exe").exists()
+    assert not (work / "Pondrel.exe").exists()
     assert not (user_temp() / "tmpzipfile.zip").exists(), "a failed walk wrote the temporary archive"

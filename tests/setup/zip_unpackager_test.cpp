@@ -69,6 +69,16 @@ TEST_F(Unpacking, ExistingTargetIsOverwritten) {
   EXPECT_EQ(readFile(at(L"setup.ini")), "new");
 }
 
+TEST_F(Unpacking, FileEntryOverAnExistingFolderIsPassedOver) {
+  CreateDirectoryW(dest().c_str(), nullptr);
+  CreateDirectoryW(at(L"plugins").c_str(), nullptr);
+  writeFile(at(L"plugins\\keep.txt"), "kept");
+  EXPECT_TRUE(unpack({{"plugins", "a file named like the folder"}, {"after.txt", "after"}}));
+  EXPECT_TRUE(isFolder(at(L"plugins")));
+  EXPECT_EQ(readFile(at(L"plugins\\keep.txt")), "kept");
+  EXPECT_EQ(readFile(at(L"after.txt")), "after");
+}
+
 TEST_F(Unpacking, ChunkBoundariesKeepEveryByte) {
   for (size_t size : {999u, 1000u, 1001u, 2999u, 3000u, 3001u, 1000u * 37 + 13}) {
     SCOPED_TRACE(size);

@@ -1,0 +1,142 @@
+"""Benchmarks (not tests): figures printed from one run each, under the Wine bench.
+
+  builder    PondrelMake -d on a generated 200 MB distribution against Info-ZIP zip and 7z
+  unpack     a built setup program's start-to-unpacked time against unzip and 7z x
+  tree-wait  the setup program's CPU use while it waits for a long-running setup file
+"""
+import os
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
+from bench import PONDREL_MAKE, SOURCE, scratch, tool, user_temp, winpath  # noqa: E402
+from distgen import generate  # noqa: E402
+
+SIZE = 200 * 1024 * 1024
+FILES = 3000
+
+
+def timed(command, env=None, cwd=None):
+    """Runs a command under GNU time; returns (seconds, peak resident KiB)."""
+    report = scratch("time-") / "time.txt"
+    started = time.monotonic()
+    subprocess.run(["/usr/bin/time", "-f", "%M", "-o", str(report), *map(str, command)], check=True, env=env,
+                   cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return time.monotonic() - started, int(report.read_text().split()[-1])
+
+
+def distribution():
+    dist = scratch("dist-") / "dist"
+    started = time.monotonic()
+    generate(dist, SIZE, FILES)
+    print(f"distribution: {FILES} files, {SIZE // 2**20} MiB, generated in {time.monotonic() - started:.1f} s")
+    return dist
+
+
+def builder():
+    dist = distribution()
+    out = scratch("out-")
+    make_s, make_kib = timed(["wine", PONDREL_MAKE, "-d", winpath(dist), "-o", winpath(out), "-c", "Bench.exe"])
+    zip_s, zip_kib = timed(["zip", "-r", "-q", str(out / "info.zip"), "."], cwd=dist)
+    sz_s, sz_kib = timed(["7z", "a", "-tzip", "-bd", str(out / "7z.zip"), "."], cwd=dist)
+    sizes = {name: (out / name).stat().st_size // 2**20 for name in ("Bench.exe", "info.zip", "7z.zip")}
+    print(f"{'':24}{'seconds':>9}{'peak MiB':>10}{'output MiB':>12}")
+    print(f"{'PondrelMake -d':24}{make_s:9.2f}{make_kib / 1024:10.1f}{sizes['Bench.exe']:12}")
+    print(f"{'zip -r -q':24}{zip_s:9.2f}{zip_kib / 1024:10.1f}{sizes['info.zip']:12}")
+    print(f"{'7z a -tzip':24}{sz_s:9.2f}{sz_kib / 1024:10.1f}{sizes['7z.zip']:12}")
+    print(f"ratio PondrelMake/zip: time {make_s / zip_s:.2f}x, memory {make_kib / zip_kib:.2f}x")
+    print(f"ratio PondrelMake/7z:  time {make_s / sz_s:.2f}x, memory {make_kib / sz_kib:.2f}x")
+
+
+def sign(path):
+    subprocess.run(["bash", str(SOURCE / "tests" / "bench" / "sign.sh"), str(scratch("certs-")), str(path)],
+                   check=True)
+
+
+def unpack():
+    dist = distribution()
+    (dist / "bin").mkdir()
+    shutil.copyfile(tool("marker_setup.exe"), dist / "bin" / "setup.exe")
+    sign(dist / "bin" / "setup.exe")
+    out = scratch("out-")
+    subprocess.run(["wine", str(PONDREL_MAKE), "-d", winpath(dist), "-s", "setup.exe", "-o", winpath(out),
+                    "-c", "Bench.exe"], check=True, stdout=subprocess.DEVNULL)
+    program = out / "Bench.exe"
+    data = program.read_bytes()
+    import pefile  # noqa: E402
+    offset = int(pefile.PE(str(program), fast_load=False).get_overlay_data_start_offset() or 0)
+    # The payload offset resource names where the archive starts; the image ends before it.
+    offset = data.index(b"PK\x03\x04", offset)
+    archive = out / "archive.zip"
+    archive.write_bytes(data[offset:])
+    print(f"setup program: {len(data) // 2**20} MiB, archive at {offset}")
+
+    # The setup program: from start until the setup file runs (it marks its start and returns).
+    markers = scratch("markers-")
+    env = dict(os.environ, PONDREL_MARKER_DIR=winpath(markers))
+    started = time.monotonic()
+    proc = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", str(markers / "time.txt"), "wine", str(program)],
+                            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    while not (markers / "marker.txt").exists():
+        time.sleep(0.01)
+    stub_s = time.monotonic() - started
+    proc.wait()
+    stub_total = time.monotonic() - started
+    stub_kib = int((markers / "time.txt").read_text().split()[-1])
+
+    temp = user_temp()
+    target = temp / "bench-unzip"
+    unzip_s, _ = timed(["unzip", "-q", "-o", str(archive), "-d", str(target)])
+    shutil.rmtree(target)
+    sz_s, _ = timed(["7z", "x", "-y", "-bd", f"-o{target}", str(archive)])
+    shutil.rmtree(target)
+    copy_s, _ = timed(["cp", str(archive), str(temp / "copy.zip")])
+    (temp / "copy.zip").unlink()
+    probe_dest = temp / "bench-probe"
+    probe_dest.mkdir()
+    probe_s, probe_kib = timed(["wine", tool("unzip_probe.exe"), winpath(archive), winpath(probe_dest)])
+    shutil.rmtree(probe_dest)
+
+    print(f"{'':44}{'seconds':>9}")
+    print(f"{'setup program: start to unpacked (setup file runs)':44}{stub_s:9.2f}   peak {stub_kib / 1024:.1f} MiB")
+    print(f"{'setup program: whole run incl. removal':44}{stub_total:9.2f}")
+    print(f"{'unzip -q':44}{unzip_s:9.2f}")
+    print(f"{'7z x':44}{sz_s:9.2f}")
+    print(f"{'  of which: archive copy (cp, native)':44}{copy_s:9.2f}")
+    print(f"{'  of which: unpacker alone under Wine':44}{probe_s:9.2f}   peak {probe_kib / 1024:.1f} MiB")
+    print(f"ratio setup/unzip: {stub_s / unzip_s:.2f}x   setup/7z: {stub_s / sz_s:.2f}x")
+
+
+def tree_wait():
+    dist = scratch("dist-") / "dist"
+    (dist / "bin").mkdir(parents=True)
+    shutil.copyfile(tool("tree_setup.exe"), dist / "bin" / "setup.exe")
+    sign(dist / "bin" / "setup.exe")
+    out = scratch("out-")
+    subprocess.run(["wine", str(PONDREL_MAKE), "-d", winpath(dist), "-s", "setup.exe", "-o", winpath(out),
+                    "-c", "Bench.exe"], check=True, stdout=subprocess.DEVNULL)
+    def cpu_seconds(delay_ms):
+        markers = scratch("markers-")
+        env = dict(os.environ, PONDREL_MARKER_DIR=winpath(markers), PONDREL_TREE_DELAY=str(delay_ms))
+        report = markers / "time.txt"
+        started = time.monotonic()
+        subprocess.run(["/usr/bin/time", "-f", "%U %S", "-o", str(report), "wine", str(out / "Bench.exe")], env=env,
+                       check=True)
+        user, system = map(float, report.read_text().split()[-2:])
+        return time.monotonic() - started, user + system
+
+    base_wall, base_cpu = cpu_seconds(0)
+    seconds = 20
+    wall, cpu = cpu_seconds(seconds * 1000)
+    waiting = cpu - base_cpu
+    print(f"setup program with a setup tree that ends at once: wall {base_wall:.1f} s, CPU {base_cpu:.2f} s")
+    print(f"setup program with a setup tree running {seconds} s: wall {wall:.1f} s, CPU {cpu:.2f} s")
+    print(f"CPU while waiting: {waiting:.2f} s over {wall - base_wall:.1f} s = "
+          f"{100 * waiting / max(0.1, wall - base_wall):.1f} % of one core")
+
+
+if __name__ == "__main__":
+    {"builder": builder, "unpack": unpack, "tree-wait": tree_wait}[sys.argv[1]]()
