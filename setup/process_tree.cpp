@@ -13,10 +13,17 @@ HANDLE openTracked(DWORD id) {
   return process;
 }
 
+std::uint64_t asNumber(const FILETIME& time) {
+  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// 0 when unknown. A process caught while it is being made may not have its time yet (Wine then
+// reports a placeholder far in the future), so a time after now counts as unknown.
 std::uint64_t creationTime(HANDLE process) {
-  FILETIME created, exited, kernel, user;
+  FILETIME created, exited, kernel, user, now;
   if (!process || !GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
-  return (static_cast<std::uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+  GetSystemTimeAsFileTime(&now);
+  return asNumber(created) > asNumber(now) ? 0 : asNumber(created);
 }
 
 }  // namespace
@@ -27,11 +34,32 @@ ProcessTree::ProcessTree(DWORD processId, HANDLE process, HANDLE job) : job_(job
   tracked_.push_back(Tracked{processId, creationTime(copy), UniqueHandle(copy)});
 }
 
-const ProcessTree::Tracked* ProcessTree::find(DWORD id) const {
-  for (const Tracked& process : tracked_) {
-    if (process.id == id) return &process;
+ProcessTree::Tracked* ProcessTree::find(DWORD id) {
+  // The newest record: an identifier can stand for an ended process and a later one.
+  for (auto it = tracked_.rbegin(); it != tracked_.rend(); ++it) {
+    if (it->id == id) return &*it;
   }
   return nullptr;
+}
+
+std::uint64_t ProcessTree::createdOf(Tracked& process) {
+  // Asked again until known: it may not have been set yet when the process was first seen.
+  if (process.created == 0) process.created = creationTime(process.handle.get());
+  return process.created;
+}
+
+bool ProcessTree::couldBeChildOf(Tracked& parent, std::uint64_t created) {
+  if (created == 0 || createdOf(parent) == 0) return true;  // nothing better is known
+  // A process older than the parent names an earlier owner of the parent's identifier...
+  if (created < parent.created) return false;
+  // ...and one created after the parent ended names a later one.
+  FILETIME creation, exit, kernel, user;
+  if (parent.handle && !running(parent) &&
+      GetProcessTimes(parent.handle.get(), &creation, &exit, &kernel, &user)) {
+    const std::uint64_t ended = asNumber(exit);
+    if (ended != 0 && created > ended) return false;
+  }
+  return true;
 }
 
 bool ProcessTree::running(const Tracked& process) {
@@ -53,9 +81,11 @@ bool ProcessTree::trackJobMembers() {
   bool found = false;
   for (DWORD i = 0; i < list->NumberOfProcessIdsInList; ++i) {
     const auto id = static_cast<DWORD>(list->ProcessIdList[i]);
-    if (find(id)) continue;
+    Tracked* known = find(id);
+    if (known && running(*known)) continue;
     UniqueHandle handle(openTracked(id));
     const std::uint64_t created = creationTime(handle.get());
+    if (known && (created == 0 || created == createdOf(*known))) continue;
     tracked_.push_back(Tracked{id, created, std::move(handle)});
     found = true;
   }
@@ -72,17 +102,19 @@ bool ProcessTree::scan() {
 
   bool found = joined;
   do {
-    if (const Tracked* self = find(entry.th32ProcessID)) {
-      if (running(*self)) found = true;
+    Tracked* self = find(entry.th32ProcessID);
+    if (self && running(*self)) {
+      found = true;
       continue;
     }
-    const Tracked* parent = find(entry.th32ParentProcessID);
+    Tracked* parent = find(entry.th32ParentProcessID);
     if (!parent) continue;
-    // A parent identifier names the process that started this one only if this one is not
-    // older than it: an older process names an earlier owner of the identifier.
     UniqueHandle handle(openTracked(entry.th32ProcessID));
     const std::uint64_t created = creationTime(handle.get());
-    if (created != 0 && parent->created != 0 && created < parent->created) continue;
+    // A tracked process that has ended can see its identifier given to a new process: only a
+    // different creation time tells the new one apart.
+    if (self && (created == 0 || created == createdOf(*self))) continue;
+    if (!couldBeChildOf(*parent, created)) continue;
     tracked_.push_back(Tracked{entry.th32ProcessID, created, std::move(handle)});
     found = true;
   } while (Process32NextW(snapshot.get(), &entry));

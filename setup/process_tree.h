@@ -2,8 +2,9 @@
 // Waiting for a process and every process it started, directly or through its children, to
 // end. Children of exited parents count, and so do children started elevated. Processes are
 // found in snapshots of the running processes by their parent's identifier, and told apart by
-// identifier and creation time; the wait holds a handle to each process it tracks so that the
-// system cannot hand a tracked identifier to an unrelated process. A job object, when the
+// identifier and creation time: a process created after a tracked one ended is not it, nor
+// its child. The wait holds a handle to each process it tracks (on Windows that also keeps the
+// identifier from being handed on). A job object, when the
 // caller could put the first process in one, also names every descendant that stayed in it:
 // that catches a child that started a grandchild and ended between two snapshots. Elevated
 // children leave jobs, so the snapshots still decide.
@@ -36,8 +37,11 @@ class ProcessTree {
     std::uint64_t created;  // 0 when unknown
     UniqueHandle handle;    // null when the process could not be opened
   };
-  [[nodiscard]] const Tracked* find(DWORD id) const;
+  [[nodiscard]] Tracked* find(DWORD id);
+  [[nodiscard]] static std::uint64_t createdOf(Tracked& process);
   [[nodiscard]] static bool running(const Tracked& process);
+  // Whether a process created at `created` can have been started by `parent`.
+  [[nodiscard]] static bool couldBeChildOf(Tracked& parent, std::uint64_t created);
   // Tracks the job's processes not tracked yet; true when one was found running.
   bool trackJobMembers();
 
