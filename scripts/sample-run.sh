@@ -1,10 +1,20 @@
 #!/usr/bin/env bash
-# Runs inside the Wine bench for scripts/run-sample.sh: builds the setup program and runs it.
+# The sample run, inside a Wine bench (scripts/run-sample.sh starts one): puts the sample
+# distribution together with its signed setup program, builds it into a setup program with
+# PondrelMake and runs that. Needs a finished x86_64 build.
+#   scripts/sample-run.sh <output-folder>
 set -euo pipefail
 out=$1
 root=$(cd "$(dirname "$0")/.." && pwd)
 tools="$root/build/x86_64/tests"
 winpath() { echo "Z:$(realpath "$1" | sed 's|/|\\|g')"; }
+
+rm -rf "$out"
+mkdir -p "$out/dist/bin"
+cp -r "$root/sample/dist/." "$out/dist/"
+# The 64-bit build, which this 64-bit Wine runs; the shipped 32-bit programs are in build/i686.
+cp "$root/build/x86_64/sample/sample_setup.exe" "$out/dist/bin/setup.exe"
+bash "$root/tests/bench/sign.sh" "$root/build/certs" "$out/dist/bin/setup.exe"
 
 echo "== PondrelMake -d dist -s setup.exe -o $out -c KelmSampleSetup.exe"
 wine "$root/build/x86_64/make/PondrelMake.exe" -d "$(winpath "$out/dist")" -s setup.exe \
