@@ -6,7 +6,7 @@ import subprocess
 
 import pytest
 
-from bench import (PONDREL_MAKE, SOURCE, box_text, button_text, click, finish, message_box, run, scratch, start,
+from bench import (PONDREL_MAKE, SOURCE, box_text, button_text, click, close_window, finish, message_box, run, scratch, start,
                    tool, wait_for, windows, winpath, wintest, work_folders)
 
 QUESTION_EN = ("The signature of the new version of the program could not be verified. The installation was "
@@ -148,3 +148,16 @@ def test_setup_file_name_that_is_nowhere_is_reported():
     click(button_text(box, IDOK), "Error")
     setup.finish()
     assert setup.marker() is None
+
+
+def test_close_request_while_the_setup_file_runs_lets_it_finish_then_cleans_up():
+    markers_release = scratch("release-") / "release"
+    setup = Run(build(distribution(), "Hold.exe"), extra={"PONDREL_MARKER_HOLD": winpath(markers_release)})
+    assert wait_for(lambda: setup.marker(), 30)
+    # The window is hidden while the setup file runs; a close request still reaches it.
+    close_window("Hold")
+    assert setup.proc.poll() is None  # the setup file's files are in use: nothing is removed yet
+    assert len(set(work_folders()) - setup.before) == 1
+    markers_release.write_text("go")
+    setup.finish()
+

@@ -115,6 +115,24 @@ def test_closing_the_window_during_unpacking_stops_and_cleans_up(large_setup):
     assert not [w for w in windows() if w["title"] == "Error"]
 
 
+def test_closing_the_window_right_after_start_stops_and_cleans_up(large_setup):
+    # The close request lands while the installer is being made or the archive copied out.
+    _, program = large_setup
+    markers = scratch("markers-")
+    before = set(work_folders())
+    proc = start(program, env={"PONDREL_MARKER_DIR": winpath(markers)})
+    try:
+        wait_window("LargeSetup", 30000, "--class", "MYPONDREL")
+        close_window("LargeSetup")
+        result = finish(proc, timeout=60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    assert result.code == 0
+    assert not (markers / "marker.txt").exists()
+    assert set(work_folders()) == before
+
+
 def test_small_archive_leaves_the_line_at_zero():
     # A few bytes unpack within the first polling period, so no percentage is ever sent. The
     # unsigned "setup file" makes the run stop at the signature question with the window shown.
