@@ -31,17 +31,6 @@ bool isFolder(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-std::string lowerExtension(const std::wstring& path) {
-  const size_t slash = path.find_last_of(L"\\/");
-  const size_t dot = path.rfind(L'.');
-  if (dot == std::wstring::npos || (slash != std::wstring::npos && dot < slash)) return {};
-  std::string extension = toNarrow(path.substr(dot));
-  for (char& c : extension) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return extension;
-}
-
 class Options {
  public:
   explicit Options(const std::wstring& commandLine) {

@@ -7,15 +7,22 @@
 
 class ResourceUpdate {
  public:
-  explicit ResourceUpdate(const std::wstring& file) : handle_(BeginUpdateResourceW(file.c_str(), FALSE)) {}
+  // `deleteExisting` starts from no resources at all instead of the file's own.
+  explicit ResourceUpdate(const std::wstring& file, bool deleteExisting = false)
+      : handle_(BeginUpdateResourceW(file.c_str(), deleteExisting ? TRUE : FALSE)) {}
   ResourceUpdate(const ResourceUpdate&) = delete;
   ResourceUpdate& operator=(const ResourceUpdate&) = delete;
   ~ResourceUpdate() {
-    if (handle_) EndUpdateResourceW(handle_, TRUE);
+    if (handle_) {
+      const DWORD savedError = GetLastError();
+      EndUpdateResourceW(handle_, TRUE);
+      SetLastError(savedError);
+    }
   }
 
   // False when the update could not begin (GetLastError tells why).
   [[nodiscard]] bool valid() const { return handle_ != nullptr; }
+  [[nodiscard]] HANDLE get() const { return handle_; }
 
   bool update(WORD type, WORD id, WORD language, const void* data, DWORD size) {
     return handle_ && UpdateResourceW(handle_, MAKEINTRESOURCEW(type), MAKEINTRESOURCEW(id), language,

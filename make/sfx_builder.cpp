@@ -26,13 +26,6 @@ constexpr int kCopyAttempts = 3;
 // Each resource update can move the image's end; a few rounds always settle it.
 constexpr int kLayoutRounds = 4;
 
-std::string asciiLower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
 std::wstring lastComponent(const std::wstring& path) {
   const size_t slash = path.find_last_of(L"\\/");
   return slash == std::wstring::npos ? path : path.substr(slash + 1);
@@ -44,7 +37,45 @@ std::uint64_t fileSizeOf(const std::wstring& path) {
   return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
+// The archive must start where the payload offset says, after the whole image with all its
+// resources. Updating resources can grow the image and move sections, so the offset is taken
+// from the finished image and rewritten until it names the image's real end.
+std::uint32_t settleArchiveOffset(const std::wstring& output) {
+  for (int round = 0; round < kLayoutRounds; ++round) {
+    const std::uint64_t end = fileSizeOf(output);
+    if (end == 0 || end >= 0xFFFFFFFFull) return 0;
+    HMODULE image = LoadLibraryExW(output.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    std::string recorded;
+    if (image) {
+      if (HRSRC info = FindResourceW(image, MAKEINTRESOURCEW(kPayloadOffsetId), MAKEINTRESOURCEW(10))) {
+        const char* data = static_cast<const char*>(LockResource(LoadResource(image, info)));
+        if (data) recorded.assign(data, SizeofResource(image, info));
+      }
+      FreeLibrary(image);
+    }
+    const std::string digits = std::to_string(end);
+    if (recorded == digits) return static_cast<std::uint32_t>(end);
+    ResourceUpdate update(output);
+    if (!update.update(10, kPayloadOffsetId, 0, digits.data(), static_cast<DWORD>(digits.size())) ||
+        !update.commit()) {
+      return 0;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
+
+std::string lowerExtension(const std::wstring& path) {
+  const std::wstring last = lastComponent(path);
+  const size_t dot = last.rfind(L'.');
+  if (dot == std::wstring::npos) return {};
+  std::string extension = toNarrow(last.substr(dot));
+  for (char& c : extension) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return extension;
+}
 
 std::wstring fileStem(const std::wstring& name) {
   const std::wstring last = lastComponent(name);
@@ -56,10 +87,7 @@ SfxBuilder::SfxBuilder(HMODULE stubModule)
     : stubModule_(stubModule), tempFolder_(fs::temp_directory_path().wstring()) {}
 
 bool SfxBuilder::setOutputFileName(const std::wstring& name) {
-  const std::wstring last = lastComponent(name);
-  const size_t dot = last.rfind(L'.');
-  const std::wstring extension = dot == std::wstring::npos ? std::wstring() : last.substr(dot);
-  if (asciiLower(toNarrow(extension)) != ".exe") {
+  if (lowerExtension(name) != ".exe") {
     printError("Client setup file name is not the exe file!");
     return false;
   }
@@ -122,33 +150,6 @@ bool SfxBuilder::addPayloadResources(const std::wstring& output, DWORD stubSize)
     SystemErrorReport();
   }
   return true;
-}
-
-// The archive must start where the payload offset says, after the whole image with all its
-// resources. Updating resources can grow the image and move sections, so the offset is taken
-// from the finished image and rewritten until it names the image's real end.
-static std::uint32_t settleArchiveOffset(const std::wstring& output) {
-  for (int round = 0; round < kLayoutRounds; ++round) {
-    const std::uint64_t end = fileSizeOf(output);
-    if (end == 0 || end >= 0xFFFFFFFFull) return 0;
-    HMODULE image = LoadLibraryExW(output.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    std::string recorded;
-    if (image) {
-      if (HRSRC info = FindResourceW(image, MAKEINTRESOURCEW(kPayloadOffsetId), MAKEINTRESOURCEW(10))) {
-        const char* data = static_cast<const char*>(LockResource(LoadResource(image, info)));
-        if (data) recorded.assign(data, SizeofResource(image, info));
-      }
-      FreeLibrary(image);
-    }
-    const std::string digits = std::to_string(end);
-    if (recorded == digits) return static_cast<std::uint32_t>(end);
-    ResourceUpdate update(output);
-    if (!update.update(10, kPayloadOffsetId, 0, digits.data(), static_cast<DWORD>(digits.size())) ||
-        !update.commit()) {
-      return 0;
-    }
-  }
-  return 0;
 }
 
 bool SfxBuilder::appendArchive(const std::wstring& output, std::uint32_t offset) {

@@ -52,6 +52,10 @@ class SfxBuilder {
 // "Pondrel").
 [[nodiscard]] std::wstring fileStem(const std::wstring& name);
 
+// The extension of the last path component (from its last dot), in the ANSI code page with
+// A-Z lower-cased; empty when it has none.
+[[nodiscard]] std::string lowerExtension(const std::wstring& path);
+
 // Whether the ZIP archive holds an entry whose last name component equals `name` (ANSI,
 // compared byte for byte). Raises std::runtime_error "Can't open zip: <path>".
 [[nodiscard]] bool setupFileInArchive(const std::string& archivePath, const std::string& name);

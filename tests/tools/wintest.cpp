@@ -10,6 +10,9 @@
 #include <windows.h>
 #include <winver.h>
 
+#include "handles.h"
+#include "resource_update.h"
+
 #include <fcntl.h>
 #include <io.h>
 
@@ -57,79 +60,6 @@ const char kUsageText[] =
 
 // ---------------------------------------------------------------------------------------------
 // Owners of platform resources.
-
-template <typename Traits>
-class Unique {
- public:
-  using Type = typename Traits::Type;
-
-  Unique() = default;
-  explicit Unique(Type value) : value_(value) {}
-  Unique(const Unique&) = delete;
-  Unique& operator=(const Unique&) = delete;
-  Unique(Unique&& other) noexcept : value_(std::exchange(other.value_, Traits::invalid())) {}
-  Unique& operator=(Unique&& other) noexcept {
-    if (this != &other) reset(std::exchange(other.value_, Traits::invalid()));
-    return *this;
-  }
-  ~Unique() { reset(); }
-
-  [[nodiscard]] Type get() const { return value_; }
-  [[nodiscard]] bool valid() const { return value_ != Traits::invalid(); }
-  void reset(Type value = Traits::invalid()) {
-    if (value_ != Traits::invalid()) {
-      const DWORD savedError = GetLastError();
-      Traits::close(value_);
-      SetLastError(savedError);
-    }
-    value_ = value;
-  }
-
- private:
-  Type value_ = Traits::invalid();
-};
-
-struct KernelTraits {
-  using Type = HANDLE;
-  static HANDLE invalid() { return nullptr; }
-  static void close(HANDLE h) { CloseHandle(h); }
-};
-struct FileTraits {
-  using Type = HANDLE;
-  static HANDLE invalid() { return INVALID_HANDLE_VALUE; }
-  static void close(HANDLE h) { CloseHandle(h); }
-};
-struct LibraryTraits {
-  using Type = HMODULE;
-  static HMODULE invalid() { return nullptr; }
-  static void close(HMODULE h) { FreeLibrary(h); }
-};
-using UniqueHandle = Unique<KernelTraits>;
-using UniqueFile = Unique<FileTraits>;
-using UniqueLibrary = Unique<LibraryTraits>;
-
-// A resource update that is discarded unless commit() succeeds.
-class ResourceUpdate {
- public:
-  ResourceUpdate(const std::wstring& file, bool deleteExisting)
-      : handle_(BeginUpdateResourceW(file.c_str(), deleteExisting ? TRUE : FALSE)) {}
-  ResourceUpdate(const ResourceUpdate&) = delete;
-  ResourceUpdate& operator=(const ResourceUpdate&) = delete;
-  ~ResourceUpdate() {
-    if (handle_ != nullptr) {
-      const DWORD savedError = GetLastError();
-      EndUpdateResourceW(handle_, TRUE);
-      SetLastError(savedError);
-    }
-  }
-
-  [[nodiscard]] bool valid() const { return handle_ != nullptr; }
-  [[nodiscard]] HANDLE get() const { return handle_; }
-  [[nodiscard]] bool commit() { return EndUpdateResourceW(std::exchange(handle_, nullptr), FALSE) != FALSE; }
-
- private:
-  HANDLE handle_;
-};
 
 // ---------------------------------------------------------------------------------------------
 // Text and output.
