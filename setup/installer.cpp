@@ -1,5 +1,6 @@
 #include "installer.h"
 
+#include <cstring>
 #include <stdexcept>
 
 #include "payload.h"

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstring>
 #include <future>
 #include <mutex>
 #include <string>
