@@ -9,6 +9,9 @@ from bench import (PONDREL, box_text, button_text, click, close_window, copy_pro
 PREFIX_EN = "Preparing to start installation - unpacking archive: "
 PREFIX_RU = "Подготовка начала установки - распаковка архива: "
 WM_PROGRESS = 1025
+WM_NCHITTEST = 0x84
+HTCAPTION = 2
+WS_THICKFRAME, WS_MINIMIZEBOX, WS_MAXIMIZEBOX = 0x40000, 0x20000, 0x10000
 
 
 def stub_copy(name="Pondrel.exe", offset=None):
@@ -68,6 +71,13 @@ def test_working_folder_lives_for_the_run_and_progress_line_updates():
         assert (folder / "tmp.zip").exists() and (folder / "tmp.zip").stat().st_size == 0
 
         title = program.stem
+        window = main_window(title)
+        # A drag anywhere on the line moves the window; it has no size box, no minimise or
+        # maximise box.
+        inside = ((window["y"] + 45) << 16) | (window["x"] + 300)
+        assert int(send(title, WM_NCHITTEST, 0, inside).out) == HTCAPTION
+        assert window["style"] & (WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX) == 0
+        assert window["w"] == 600 and window["h"] == 70
         assert window_text(title, 1000) == PREFIX_EN + "0%"
         send(title, WM_PROGRESS, 0, 57)
         assert window_text(title, 1000) == PREFIX_EN + "57%"
