@@ -8,11 +8,9 @@
 using OsVersion = std::int32_t;
 
 namespace os_release {
-constexpr OsVersion unknown = 0;
 constexpr OsVersion windowsXp = 6;
 constexpr OsVersion windowsVista = 8;
 constexpr OsVersion windows7 = 9;
-constexpr OsVersion windows10 = 12;
 }  // namespace os_release
 
 // Maps a platform id (1 = 9x, 2 = NT) and a major.minor version to an OsVersion.

@@ -31,7 +31,6 @@ class SfxBuilder {
   [[nodiscard]] bool buildFromArchive(const std::string& archivePath);
 
   [[nodiscard]] std::wstring outputPath() const { return outputFolder_ + L"\\" + outputFileName_; }
-  [[nodiscard]] const std::string& temporaryArchivePath() const { return temporaryArchive_; }
 
  private:
   [[nodiscard]] bool writeStub(const std::wstring& output, const void* stub, DWORD size);

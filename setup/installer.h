@@ -77,9 +77,6 @@ class Installer {
   std::shared_future<bool> unpackResult;
   bool checkSignatures = true;
 
-  // For tests: where the archive is read from (empty: the running program's own file).
-  std::wstring programPath;
-
  private:
   std::wstring createdWorkDir_;
   std::mutex taskMutex_;  // guards unpackResult against the close handler's copy

@@ -16,7 +16,7 @@ bool Installer::unpackPayload() {
   // Without a working folder the copy would land wherever the bare name points.
   if (workDir.empty()) throw std::runtime_error("can't create temporary zip file");
   const std::wstring archivePath = workDir + L"\\" + archiveFileName;
-  extractArchiveFile(archivePath, archiveOffset, programPath, &cancelRequested);
+  extractArchiveFile(archivePath, archiveOffset, {}, &cancelRequested);
   if (cancelRequested) return false;
 
   const std::string narrowArchive = toNarrow(archivePath);

@@ -6,15 +6,12 @@
 #include "installer_slot.h"
 #include "text.h"
 
-void reportError(HWND window, const char* message) {
-  MessageBoxW(window, toWide(message).c_str(), L"Error", MB_ICONERROR | MB_OK);
-}
-
 namespace {
 
+// Shows an error text (8-bit, ANSI code page) in the error box: caption "Error", error icon, OK.
 // After the user closed the window nothing more is shown: the run is being abandoned.
 void report(HWND window, const InstallerSlot& slot, const char* message) {
-  if (!slot.closed()) reportError(window, message);
+  if (!slot.closed()) MessageBoxW(window, toWide(message).c_str(), L"Error", MB_ICONERROR | MB_OK);
 }
 
 void install(Installer& installer) {

@@ -14,6 +14,3 @@ using InstallerFactory = std::function<std::shared_ptr<Installer>(HWND window)>;
 // after a true result, report every error in a box owned by `window`, release the installer
 // (which removes the working folder) and post WM_CLOSE to the window. Never throws.
 void runInstaller(HWND window, InstallerSlot& slot, const InstallerFactory& makeInstaller);
-
-// Shows an error text (8-bit, ANSI code page) in the error box: caption "Error", error icon, OK.
-void reportError(HWND window, const char* message);

@@ -1,10 +1,11 @@
+// The installation driver: unpack, then run the named setup file (setup-file mode) or install
+// the distribution (distribution mode).
 #include "setup_file.h"
 
 #include <filesystem>
 #include <stdexcept>
 
 #include "installer.h"
-#include "signature.h"
 #include "text.h"
 
 namespace fs = std::filesystem;
@@ -19,29 +20,6 @@ bool findSetupFile(const std::string& name, std::string& folder) {
     if (findSetupFile(name, folder)) return true;
   }
   return false;
-}
-
-Installer::Gate Installer::signatureGate(const std::wstring& path) {
-  std::wstring errorText;
-  if (verifySignature(path, errorText)) return Gate::passed;
-  switch (askContinue(5, MB_YESNO)) {
-    case IDYES:
-      checkSignatures = false;
-      return Gate::passed;
-    case IDNO:
-      return Gate::declined;
-    default:
-      throw std::runtime_error(errorText.empty() ? "Invalid signature of msi" : toNarrow(errorText));
-  }
-}
-
-int Installer::askContinue(unsigned textId, unsigned style) {
-  wchar_t text[250] = {};
-  wchar_t caption[250] = {};
-  HINSTANCE self = GetModuleHandleW(nullptr);
-  LoadStringW(self, textId, text, 250);
-  LoadStringW(self, 103, caption, 250);
-  return MessageBoxW(window, text, caption, style);
 }
 
 bool Installer::runInstallation() {

@@ -1,0 +1,31 @@
+// The signature gate: a file whose signature cannot be verified is not refused outright; the
+// user is told that the system probably lacks updates and asked whether to continue.
+#include <stdexcept>
+
+#include "installer.h"
+#include "resource.h"
+#include "signature.h"
+#include "text.h"
+
+Installer::Gate Installer::signatureGate(const std::wstring& path) {
+  std::wstring errorText;
+  if (verifySignature(path, errorText)) return Gate::passed;
+  switch (askContinue(IDS_SIGNATURE_QUESTION, MB_YESNO)) {
+    case IDYES:
+      checkSignatures = false;
+      return Gate::passed;
+    case IDNO:
+      return Gate::declined;
+    default:
+      throw std::runtime_error(errorText.empty() ? "Invalid signature of msi" : toNarrow(errorText));
+  }
+}
+
+int Installer::askContinue(unsigned textId, unsigned style) {
+  wchar_t text[250] = {};
+  wchar_t caption[250] = {};
+  HINSTANCE self = GetModuleHandleW(nullptr);
+  LoadStringW(self, textId, text, 250);
+  LoadStringW(self, IDS_APP_NAME, caption, 250);
+  return MessageBoxW(window, text, caption, style);
+}
