@@ -80,16 +80,24 @@ bool ProcessTree::trackJobMembers() {
   }
   bool found = false;
   for (DWORD i = 0; i < list->NumberOfProcessIdsInList; ++i) {
-    const auto id = static_cast<DWORD>(list->ProcessIdList[i]);
-    Tracked* known = find(id);
-    if (known && running(*known)) continue;
-    UniqueHandle handle(openTracked(id));
-    const std::uint64_t created = creationTime(handle.get());
-    if (known && (created == 0 || created == createdOf(*known))) continue;
-    tracked_.push_back(Tracked{id, created, std::move(handle)});
-    found = true;
+    if (consider(static_cast<DWORD>(list->ProcessIdList[i]), nullptr)) found = true;
   }
   return found;
+}
+
+bool ProcessTree::consider(DWORD id, const DWORD* parentId) {
+  Tracked* self = find(id);
+  if (self && running(*self)) return true;
+  Tracked* parent = parentId ? find(*parentId) : nullptr;
+  if (parentId && !parent) return false;
+  UniqueHandle handle(openTracked(id));
+  const std::uint64_t created = creationTime(handle.get());
+  // A tracked process that has ended can see its identifier given to a new process: only a
+  // different creation time tells the new one apart.
+  if (self && (created == 0 || created == createdOf(*self))) return false;
+  if (parent && !couldBeChildOf(*parent, created)) return false;
+  tracked_.push_back(Tracked{id, created, std::move(handle)});
+  return true;
 }
 
 bool ProcessTree::scan() {
@@ -102,21 +110,7 @@ bool ProcessTree::scan() {
 
   bool found = joined;
   do {
-    Tracked* self = find(entry.th32ProcessID);
-    if (self && running(*self)) {
-      found = true;
-      continue;
-    }
-    Tracked* parent = find(entry.th32ParentProcessID);
-    if (!parent) continue;
-    UniqueHandle handle(openTracked(entry.th32ProcessID));
-    const std::uint64_t created = creationTime(handle.get());
-    // A tracked process that has ended can see its identifier given to a new process: only a
-    // different creation time tells the new one apart.
-    if (self && (created == 0 || created == createdOf(*self))) continue;
-    if (!couldBeChildOf(*parent, created)) continue;
-    tracked_.push_back(Tracked{entry.th32ProcessID, created, std::move(handle)});
-    found = true;
+    if (consider(entry.th32ProcessID, &entry.th32ParentProcessID)) found = true;
   } while (Process32NextW(snapshot.get(), &entry));
   return found;
 }

@@ -44,6 +44,9 @@ class ProcessTree {
   [[nodiscard]] static bool couldBeChildOf(Tracked& parent, std::uint64_t created);
   // Tracks the job's processes not tracked yet; true when one was found running.
   bool trackJobMembers();
+  // Looks at one running process: true when it is tracked, or is now tracked because it is a
+  // job member (`parentId` null) or a child of a tracked process (`parentId` its parent).
+  bool consider(DWORD id, const DWORD* parentId);
 
   std::vector<Tracked> tracked_;
   HANDLE job_;
