@@ -3,8 +3,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "payload.h"
-#include "work_folder.h"
+#include "payload/payload.h"
+#include "payload/work_folder.h"
 
 Installer::Installer(HWND window, HMODULE resourceModule, const std::wstring& tempParent) : window(window) {
   try {

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <string>
 
-#include "zip_unpackager.h"
+#include "payload/zip_unpackager.h"
 
 class Installer {
  public:

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "app.h"
+#include "window/app.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   return runPondrel(instance, showCommand);

@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "handles.h"
-#include "work_folder.h"
+#include "payload/work_folder.h"
 
 TestFolder::TestFolder() {
   wchar_t temp[MAX_PATH + 1];

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "text.h"
-#include "zip_unpackager.h"
+#include "payload/zip_unpackager.h"
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) {

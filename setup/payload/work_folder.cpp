@@ -1,4 +1,4 @@
-#include "work_folder.h"
+#include "payload/work_folder.h"
 
 #include <windows.h>
 

@@ -2,7 +2,7 @@
 
 #include "handles.h"
 #include "test_files.h"
-#include "work_folder.h"
+#include "payload/work_folder.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "handles.h"
-#include "process_tree.h"
+#include "installation/process_tree.h"
 #include "test_files.h"
 
 namespace {

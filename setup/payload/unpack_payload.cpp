@@ -3,8 +3,8 @@
 #include <stdexcept>
 
 #include "installer.h"
-#include "payload.h"
-#include "progress_window.h"
+#include "payload/payload.h"
+#include "window/progress_window.h"
 #include "text.h"
 
 namespace {

@@ -1,8 +1,8 @@
-#include "progress_window.h"
+#include "window/progress_window.h"
 
 #include <cwchar>
 
-#include "installer_slot.h"
+#include "window/installer_slot.h"
 #include "resource.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "signature.h"
+#include "installation/signature.h"
 
 #include <windows.h>
 #include <softpub.h>

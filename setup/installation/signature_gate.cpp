@@ -4,7 +4,7 @@
 
 #include "installer.h"
 #include "resource.h"
-#include "signature.h"
+#include "installation/signature.h"
 #include "text.h"
 
 Installer::Gate Installer::signatureGate(const std::wstring& path) {

@@ -1,6 +1,6 @@
 // The installation driver: unpack, then run the named setup file (setup-file mode) or install
 // the distribution (distribution mode).
-#include "setup_file.h"
+#include "installation/setup_file.h"
 
 #include <filesystem>
 #include <stdexcept>

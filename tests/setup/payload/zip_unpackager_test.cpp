@@ -5,7 +5,7 @@
 
 #include "test_files.h"
 #include "text.h"
-#include "zip_unpackager.h"
+#include "payload/zip_unpackager.h"
 
 namespace {
 

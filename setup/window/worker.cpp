@@ -1,9 +1,9 @@
-#include "worker.h"
+#include "window/worker.h"
 
 #include <exception>
 
 #include "installer.h"
-#include "installer_slot.h"
+#include "window/installer_slot.h"
 #include "text.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "payload.h"
+#include "payload/payload.h"
 
 #include <algorithm>
 #include <memory>

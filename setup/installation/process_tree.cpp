@@ -1,4 +1,4 @@
-#include "process_tree.h"
+#include "installation/process_tree.h"
 
 #include <tlhelp32.h>
 

@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "installer.h"
-#include "signature.h"
+#include "installation/signature.h"
 #include "test_files.h"
 
 namespace {

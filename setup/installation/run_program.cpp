@@ -2,7 +2,7 @@
 
 #include "handles.h"
 #include "installer.h"
-#include "process_tree.h"
+#include "installation/process_tree.h"
 
 std::uint32_t Installer::runProgram(const std::wstring& path, const std::wstring& arguments) {
   const std::wstring commandLine = L"\"" + path + L"\" " + arguments;

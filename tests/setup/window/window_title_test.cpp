@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "window_title.h"
+#include "window/window_title.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "window_title.h"
+#include "window/window_title.h"
 
 std::wstring windowTitleFromPath(const std::wstring& programPath) {
   const size_t slash = programPath.find_last_of(L"\\/");

@@ -1,4 +1,4 @@
-#include "installer_slot.h"
+#include "window/installer_slot.h"
 
 bool InstallerSlot::publish(std::shared_ptr<Installer> installer) {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -1,4 +1,4 @@
-#include "zip_unpackager.h"
+#include "payload/zip_unpackager.h"
 
 #include <windows.h>
 #include <zip.h>

@@ -1,4 +1,4 @@
-#include "app.h"
+#include "window/app.h"
 
 #include <shellapi.h>
 
@@ -7,11 +7,11 @@
 
 #include "error_report.h"
 #include "installer.h"
-#include "installer_slot.h"
-#include "progress_window.h"
+#include "window/installer_slot.h"
+#include "window/progress_window.h"
 #include "system_library.h"
-#include "window_title.h"
-#include "worker.h"
+#include "window/window_title.h"
+#include "window/worker.h"
 
 namespace {
 

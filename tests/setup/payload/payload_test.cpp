@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "installer.h"
-#include "payload.h"
+#include "payload/payload.h"
 #include "test_files.h"
 
 namespace {
