@@ -30,6 +30,7 @@ Installer::Installer(HWND window, HMODULE resourceModule, const std::wstring& te
 
     createdWorkDir_ = createWorkFolder(tempParent);
     workDir = createdWorkDir_;
+    if (!createdWorkDir_.empty()) archiveFolder_ = createWorkFolder(tempParent);
   } catch (const std::exception& e) {
     throw std::runtime_error(e.what());
   }
@@ -41,6 +42,11 @@ Installer::~Installer() {
   requestCancel();
   waitForUnpacking();
   removeFolderTree(createdWorkDir_);
+  removeFolderTree(archiveFolder_);
+}
+
+std::wstring Installer::archivePath() const {
+  return archiveFolder_.empty() ? std::wstring() : archiveFolder_ + L"\\" + archiveFileName;
 }
 
 void Installer::waitForUnpacking() {

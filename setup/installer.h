@@ -15,11 +15,12 @@
 class Installer {
  public:
   // Reads the payload resources from `resourceModule` (null: the running program), makes the
-  // working folder (in `tempParent`, or the user's temporary folder when empty) and reads the
+  // working folder and the archive copy's folder (in `tempParent`, or the user's temporary
+  // folder when empty) and reads the
   // Program Files folder. Raises std::runtime_error with the payload errors ("can't find local
   // res", "ZIP-archive not present", ...) before any folder is made.
   explicit Installer(HWND window, HMODULE resourceModule = nullptr, const std::wstring& tempParent = {});
-  // Removes the working folder made at construction, whatever workDir names by then.
+  // Removes the folders made at construction, whatever workDir names by then.
   ~Installer();
   Installer(const Installer&) = delete;
   Installer& operator=(const Installer&) = delete;
@@ -28,9 +29,13 @@ class Installer {
   // false after a cancelled unpacking, a declined signature, and always in setup-file mode.
   bool runInstallation();
 
-  // Copies the archive out of the program into workDir and unpacks it there on a background
-  // task, forwarding the percentage to the window every 300 ms. False when cancelled.
+  // Copies the archive out of the program and unpacks it into workDir on a background task,
+  // forwarding the percentage to the window every 300 ms. False when cancelled.
   bool unpackPayload();
+  // Where the archive copy goes: a folder of its own beside the working folder, so that no entry
+  // of the distribution (one named "tmp.zip", say) can overwrite it while it is read. Empty when
+  // that folder could not be made.
+  [[nodiscard]] std::wstring archivePath() const;
 
   // Post-installation steps of a distribution install; they report nothing.
   bool installCertificate();
@@ -79,5 +84,6 @@ class Installer {
 
  private:
   std::wstring createdWorkDir_;
+  std::wstring archiveFolder_;
   std::mutex taskMutex_;  // guards unpackResult against the close handler's copy
 };

@@ -28,6 +28,18 @@ std::uint64_t creationTime(HANDLE process) {
 
 }  // namespace
 
+UniqueHandle createTrackingJob() {
+  UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+  if (job && !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
+    // A job that would refuse a setup's own children would break the setup; the snapshots alone
+    // then follow the tree.
+    job.reset();
+  }
+  return job;
+}
+
 ProcessTree::ProcessTree(DWORD processId, HANDLE process, HANDLE job) : job_(job) {
   HANDLE copy = nullptr;
   DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS);

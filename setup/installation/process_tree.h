@@ -16,6 +16,11 @@
 
 #include "handles.h"
 
+// A job for a setup file's process tree. Its processes may start children outside it
+// (CREATE_BREAKAWAY_FROM_JOB), as setups that manage jobs of their own must on systems without
+// nested jobs; the snapshots still follow those children. Null when no job can be made.
+[[nodiscard]] UniqueHandle createTrackingJob();
+
 class ProcessTree {
  public:
   // Starts tracking from a process the caller started (its handle is duplicated), and the job

@@ -15,7 +15,7 @@ std::uint32_t Installer::runProgram(const std::wstring& path, const std::wstring
   // A setup file's process tree is also followed through a job, which the process joins before
   // it runs its first instruction. Where that is impossible (this program already runs in a job
   // on a system without nested jobs) the snapshots alone follow it.
-  UniqueHandle job(noSetupFileName ? nullptr : CreateJobObjectW(nullptr, nullptr));
+  UniqueHandle job = noSetupFileName ? UniqueHandle() : createTrackingJob();
   const DWORD flags = job ? CREATE_SUSPENDED : 0;
   const BOOL ok = CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup,
                                  &started);

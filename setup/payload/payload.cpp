@@ -1,6 +1,7 @@
 #include "payload/payload.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -28,6 +29,56 @@ std::uint32_t parseArchiveOffset(const void* data, DWORD size) {
   return offset;
 }
 
+namespace {
+
+bool readAt(HANDLE file, std::uint64_t offset, void* data, DWORD size) {
+  LARGE_INTEGER position;
+  position.QuadPart = static_cast<LONGLONG>(offset);
+  DWORD read = 0;
+  return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) && ReadFile(file, data, size, &read, nullptr) &&
+         read == size;
+}
+
+// The file offset of the image's signature table (its security directory), or 0 when the image
+// has none or its headers cannot be read.
+std::uint64_t signatureTableOffset(HANDLE file) {
+  IMAGE_DOS_HEADER dos;
+  if (!readAt(file, 0, &dos, sizeof(dos)) || dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew < 0) return 0;
+  const std::uint64_t headers = static_cast<std::uint32_t>(dos.e_lfanew);
+  DWORD signature = 0;
+  IMAGE_FILE_HEADER fileHeader;
+  WORD magic = 0;
+  const std::uint64_t optional = headers + sizeof(signature) + sizeof(fileHeader);
+  if (!readAt(file, headers, &signature, sizeof(signature)) || signature != IMAGE_NT_SIGNATURE ||
+      !readAt(file, headers + sizeof(signature), &fileHeader, sizeof(fileHeader)) ||
+      !readAt(file, optional, &magic, sizeof(magic))) {
+    return 0;
+  }
+  // The 32-bit and the 64-bit optional headers place the directory table differently.
+  size_t countAt = 0, directoriesAt = 0;
+  if (magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC) {
+    countAt = offsetof(IMAGE_OPTIONAL_HEADER32, NumberOfRvaAndSizes);
+    directoriesAt = offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory);
+  } else if (magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
+    countAt = offsetof(IMAGE_OPTIONAL_HEADER64, NumberOfRvaAndSizes);
+    directoriesAt = offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory);
+  } else {
+    return 0;
+  }
+  DWORD count = 0;
+  IMAGE_DATA_DIRECTORY security{};
+  const size_t securityAt = directoriesAt + IMAGE_DIRECTORY_ENTRY_SECURITY * sizeof(IMAGE_DATA_DIRECTORY);
+  if (!readAt(file, optional + countAt, &count, sizeof(count)) || count <= IMAGE_DIRECTORY_ENTRY_SECURITY ||
+      fileHeader.SizeOfOptionalHeader < securityAt + sizeof(security) ||
+      !readAt(file, optional + securityAt, &security, sizeof(security))) {
+    return 0;
+  }
+  // Unlike the other directories, this one holds a file offset, not an address in memory.
+  return security.Size != 0 ? security.VirtualAddress : 0;
+}
+
+}  // namespace
+
 std::wstring ownProgramPath() {
   std::vector<wchar_t> buffer(MAX_PATH);
   for (;;) {
@@ -46,10 +97,17 @@ std::uint32_t extractArchiveFile(const std::wstring& targetPath, std::uint32_t a
 
   LARGE_INTEGER fileSize{};
   if (input && !GetFileSizeEx(input.get(), &fileSize)) fileSize.QuadPart = 0;
+  // A publisher signs the finished setup program, and the signature table then follows the
+  // archive. The archive ends where the table begins: the table is no part of it, and whatever
+  // else it holds is never unpacked.
+  std::uint64_t end = static_cast<std::uint64_t>(fileSize.QuadPart);
+  if (input) {
+    const std::uint64_t table = signatureTableOffset(input.get());
+    if (table >= archiveOffset && table < end) end = table;
+  }
   // Nothing to copy when the offset lies at or past the end; the unpacker then reports the
   // empty archive copy.
-  const std::uint64_t span =
-      static_cast<std::uint64_t>(fileSize.QuadPart) > archiveOffset ? fileSize.QuadPart - archiveOffset : 0;
+  const std::uint64_t span = end > archiveOffset ? end - archiveOffset : 0;
 
   UniqueFile output(CreateFileW(targetPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                 nullptr));

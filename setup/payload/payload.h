@@ -1,6 +1,7 @@
 #pragma once
 // The layout of a built setup program: the program image, then the ZIP archive of the
-// distribution running to the end of the file. Resource RCDATA 1 holds the archive's file
+// distribution running to the end of the file (or, once a publisher has signed the program, to
+// the signature table that signing appends). Resource RCDATA 1 holds the archive's file
 // offset as ASCII decimal digits; RCDATA 2, when present, the setup file's name in the ANSI
 // code page with one terminating zero byte.
 #include <windows.h>
@@ -22,9 +23,10 @@ DWORD readPayloadResource(WORD id, const void** data, HMODULE module = nullptr);
 // unsigned 32-bit arithmetic. The bytes are not validated.
 [[nodiscard]] std::uint32_t parseArchiveOffset(const void* data, DWORD size);
 
-// Copies the bytes from `archiveOffset` to the end of `sourcePath` (empty: the running
-// program's own file) into `targetPath`, replacing it. Returns the number of bytes the archive
-// spans (0 when the offset is at or beyond the end). A source that cannot be opened copies
+// Copies the archive, the bytes from `archiveOffset` to the end of `sourcePath` (empty: the
+// running program's own file) or to the start of its signature table when the program is
+// signed, into `targetPath`, replacing it. Returns the number of bytes the archive spans (0 when
+// the offset is at or beyond its end). A source that cannot be opened copies
 // nothing; a read or write that fails or makes no progress ends the copy, and the damaged copy
 // is left for the unpacker to report. `cancel`, when given, stops the copy between chunks.
 // Raises std::runtime_error "can't create temporary zip file" when the target cannot be created.

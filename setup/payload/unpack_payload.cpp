@@ -5,7 +5,6 @@
 #include "installer.h"
 #include "payload/payload.h"
 #include "window/progress_window.h"
-#include "text.h"
 
 namespace {
 constexpr DWORD kPollMilliseconds = 300;
@@ -13,18 +12,17 @@ constexpr DWORD kPollMilliseconds = 300;
 
 bool Installer::unpackPayload() {
   std::atomic<std::int32_t> percent{0};
-  // Without a working folder the copy would land wherever the bare name points.
-  if (workDir.empty()) throw std::runtime_error("can't create temporary zip file");
-  const std::wstring archivePath = workDir + L"\\" + archiveFileName;
-  extractArchiveFile(archivePath, archiveOffset, {}, &cancelRequested);
+  // Without its folders the copy would land wherever the bare name points.
+  const std::wstring archive = archivePath();
+  if (workDir.empty() || archive.empty()) throw std::runtime_error("can't create temporary zip file");
+  extractArchiveFile(archive, archiveOffset, {}, &cancelRequested);
   if (cancelRequested) return false;
 
-  const std::string narrowArchive = toNarrow(archivePath);
-  const std::string narrowDestination = toNarrow(workDir);
+  const std::wstring destination = workDir;
   {
     std::lock_guard<std::mutex> lock(taskMutex_);
-    unpackResult = std::async(std::launch::async, [this, &percent, narrowArchive, narrowDestination] {
-                     return unpacker.unpack(narrowArchive, narrowDestination, [this, &percent](std::int32_t value) {
+    unpackResult = std::async(std::launch::async, [this, &percent, archive, destination] {
+                     return unpacker.unpack(archive, destination, [this, &percent](std::int32_t value) {
                        percent = value;
                        return cancelRequested.load();
                      });

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "handles.h"
+#include "long_path.h"
 
 namespace {
 
@@ -70,8 +71,15 @@ std::wstring createWorkFolder(const std::wstring& parent,
   return {};
 }
 
-bool removeFolderTree(const std::wstring& path) noexcept {
-  if (path.empty()) return true;
+bool removeFolderTree(const std::wstring& folder) noexcept {
+  if (folder.empty()) return true;
+  std::wstring path;
+  try {
+    // Entries deep below the folder have paths of any length.
+    path = extendedPath(folder);
+  } catch (...) {
+    path = folder;
+  }
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return true;
   for (int pass = 0; pass < kRemovePasses; ++pass) {

@@ -12,9 +12,9 @@
 [[nodiscard]] std::wstring createWorkFolder(const std::wstring& parent = {},
                                             const std::function<void(const std::wstring&)>& nameTaken = {});
 
-// Removes a folder with everything in it. Links (junctions, symbolic links) inside the tree are
-// removed themselves, never followed, and read-only files are made writable first. Returns
-// true when the folder is gone. A file in use is tried again for about two seconds (a program
+// Removes a folder with everything in it, however deep. Links (junctions, symbolic links)
+// inside the tree are removed themselves, never followed, and read-only files are made writable
+// first. Returns true when the folder is gone. A file in use is tried again for about two seconds (a program
 // that has just ended can hold its file that long); one still in use after that stays behind
 // with its folder. Never throws.
 bool removeFolderTree(const std::wstring& path) noexcept;

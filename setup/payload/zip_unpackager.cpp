@@ -13,9 +13,8 @@
 #include <vector>
 
 #include "handles.h"
+#include "long_path.h"
 #include "text.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -77,46 +76,77 @@ bool equalsIgnoringAsciiCase(const std::string& a, const char* b) {
   return i == a.size() && !b[i];
 }
 
-// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 name devices whatever extension follows them.
+bool isDigitOrSuperscript(const std::string& text) {
+  // The platform also takes "¹", "²" and "³" (UTF-8 C2 B9, C2 B2, C2 B3) for device numbers.
+  if (text.size() == 1) return text[0] >= '0' && text[0] <= '9';
+  return text == "\xC2\xB9" || text == "\xC2\xB2" || text == "\xC2\xB3";
+}
+
+// CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-9 and LPT0-9 name devices whatever extension follows
+// them.
 bool isDeviceName(const std::string& component) {
   std::string base = component.substr(0, component.find('.'));
   while (!base.empty() && base.back() == ' ') base.pop_back();
-  for (const char* device : {"CON", "PRN", "AUX", "NUL"}) {
+  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
     if (equalsIgnoringAsciiCase(base, device)) return true;
   }
-  if (base.size() == 4 && base[3] >= '1' && base[3] <= '9') {
-    const std::string stem = base.substr(0, 3);
-    if (equalsIgnoringAsciiCase(stem, "COM") || equalsIgnoringAsciiCase(stem, "LPT")) return true;
-  }
-  return false;
+  if (base.size() < 4) return false;
+  const std::string stem = base.substr(0, 3);
+  return (equalsIgnoringAsciiCase(stem, "COM") || equalsIgnoringAsciiCase(stem, "LPT")) &&
+         isDigitOrSuperscript(base.substr(3));
 }
 
-// Splits an entry name at "/" and "\", dropping "." components.
+// The platform's path rules drop trailing dots and spaces from every component ("a. \b." is
+// "a\b"); extended paths do not, so the unpacker does it itself, and the files land where they
+// always did.
+std::string withoutTrailingDotsAndSpaces(std::string component) {
+  while (!component.empty() && (component.back() == '.' || component.back() == ' ')) component.pop_back();
+  return component;
+}
+
+// Splits an entry name at "/" and "\", dropping empty and "." components.
 std::vector<std::string> nameComponents(const std::string& name) {
   std::vector<std::string> components;
   std::string current;
+  auto take = [&] {
+    if (!current.empty() && current != ".") components.push_back(current);
+    current.clear();
+  };
   for (char c : name) {
     if (isSeparator(c)) {
-      if (!current.empty() && current != ".") components.push_back(current);
-      current.clear();
+      take();
     } else {
       current += c;
     }
   }
-  if (!current.empty() && current != ".") components.push_back(current);
+  take();
   return components;
 }
 
-[[noreturn]] void readErrorExit() {
+[[noreturn]] void raiseReadError(const std::string& displayName) {
   std::fputs("error reading file in archive/n", stderr);
   std::fflush(stderr);
-  ExitProcess(102);
+  throw ZipUnpackagerException("error reading file in archive: " + displayName, kArchiveReadErrorExitCode);
+}
+
+std::uint64_t archiveFileSize(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(extendedPath(path).c_str(), GetFileExInfoStandard, &data)) {
+    const std::error_code error(static_cast<int>(GetLastError()), std::system_category());
+    throw std::filesystem::filesystem_error("cannot get file size", std::filesystem::path(path), error);
+  }
+  return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+bool isExistingFolder(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 }  // namespace
 
-ZipUnpackagerException::ZipUnpackagerException(const std::string& detail)
-    : message_("error occured, during archive unpackaging: " + detail) {}
+ZipUnpackagerException::ZipUnpackagerException(const std::string& detail, int exitCode)
+    : message_("error occured, during archive unpackaging: " + detail), exitCode_(exitCode) {}
 
 ZipUnpackager::ZipUnpackager(const std::wstring& archiveName)
     : archiveName_(toNarrow(archiveName)) {}
@@ -125,33 +155,32 @@ bool ZipUnpackager::isSafeEntryName(const std::string& name) {
   if (name.empty() || isSeparator(name[0])) return false;  // rooted, UNC and \\?\ names
   if (name.find(':') != std::string::npos) return false;  // drive letters and data streams
   for (const std::string& component : nameComponents(name)) {
-    if (component == ".." || isDeviceName(component)) return false;
+    // A component of dots and spaces alone would vanish or climb a level.
+    if (withoutTrailingDotsAndSpaces(component).empty() || isDeviceName(component)) return false;
   }
   return true;
 }
 
-bool ZipUnpackager::unpack(const std::string& archivePath, const std::string& destination,
+bool ZipUnpackager::unpack(const std::wstring& archivePath, const std::wstring& destination,
                            ProgressCallback callback) const {
   if (!callback) throw std::invalid_argument("progress callback is empty");
 
-  // 8-bit paths are in the ANSI code page; they become wide paths explicitly, since the
-  // standard library would take each byte for a character of its own.
-  const fs::path archive(toWide(archivePath));
-  const std::uintmax_t archiveSize = fs::file_size(archive);
+  const std::uint64_t archiveSize = archiveFileSize(archivePath);
 
   zip_error_t openError;
   zip_error_init(&openError);
-  zip_source_t* source = zip_source_win32w_create(archive.c_str(), 0, -1, &openError);
+  zip_source_t* source = zip_source_win32w_create(extendedPath(archivePath).c_str(), 0, -1, &openError);
   ArchivePtr zip(source ? zip_open_from_source(source, ZIP_RDONLY, &openError) : nullptr);
   if (!zip) {
     if (source) zip_source_free(source);
     const int code = zip_error_code_zip(&openError);
     zip_error_fini(&openError);
-    throw ZipUnpackagerException("can't open zip: " + archivePath + std::to_string(code));
+    throw ZipUnpackagerException("can't open zip: " + toNarrow(archivePath) + std::to_string(code));
   }
   zip_error_fini(&openError);
 
-  const fs::path root(toWide(destination));
+  // Extended paths, so that entries deep below a long temporary folder unpack as well.
+  const std::wstring root = extendedPath(destination);
   std::set<std::wstring> madeFolders;
   std::uint64_t total = 0;
   std::vector<char> buffer(kChunk);
@@ -174,29 +203,31 @@ bool ZipUnpackager::unpack(const std::string& archivePath, const std::string& de
     const std::string displayName = toNarrow(fromUtf8(name));
     if (!isSafeEntryName(name)) throw ZipUnpackagerException("unsafe entry name: " + displayName);
 
-    fs::path target = root;
-    for (const std::string& component : nameComponents(name)) target /= fromUtf8(component);
+    // The folders on the way are made one level at a time, each once: asking the file system
+    // again for each of thousands of files is what costs the time. Folder trouble is not
+    // reported here: the open below decides.
+    const std::vector<std::string> components = nameComponents(name);
     const bool folderEntry = isSeparator(name.back());
-
-    // Folder trouble is not reported here: the open below decides. Folders made once are
-    // remembered, since asking the file system again for each of thousands of files is what
-    // costs the time.
-    std::error_code ignored;
-    const fs::path folder = folderEntry ? target : target.parent_path();
-    if (madeFolders.insert(folder.native()).second) fs::create_directories(folder, ignored);
+    std::wstring target = root;
+    for (size_t c = 0; c < components.size(); ++c) {
+      target += L'\\';
+      target += fromUtf8(withoutTrailingDotsAndSpaces(components[c]));
+      const bool isFolder = folderEntry || c + 1 < components.size();
+      if (isFolder && madeFolders.insert(target).second) CreateDirectoryW(target.c_str(), nullptr);
+    }
     if (folderEntry) continue;
 
-    OutputFile output(target.wstring());
+    OutputFile output(target);
     if (!output.isOpen()) {
       // An entry whose target is an existing folder is passed over.
-      if (fs::is_directory(target, ignored)) continue;
+      if (isExistingFolder(target)) continue;
       throw ZipUnpackagerException("file can't be opened: " + displayName);
     }
 
     std::uint64_t written = 0;
     while ((stat.valid & ZIP_STAT_SIZE) && written < stat.size) {
       const zip_int64_t read = zip_fread(entry.get(), buffer.data(), kChunk);
-      if (read < 0) readErrorExit();
+      if (read < 0) raiseReadError(displayName);
       if (read == 0) throw ZipUnpackagerException("damaged archive, data ends early: " + displayName);
       if (!output.write(buffer.data(), static_cast<size_t>(read))) {
         throw ZipUnpackagerException("can't write file: " + displayName);
@@ -215,7 +246,7 @@ bool ZipUnpackager::unpack(const std::string& archivePath, const std::string& de
     // damaged entry must not pass for a good one just because its length came out right.
     if (stat.valid & ZIP_STAT_SIZE) {
       const zip_int64_t tail = zip_fread(entry.get(), buffer.data(), kChunk);
-      if (tail < 0) readErrorExit();
+      if (tail < 0) raiseReadError(displayName);
       if (tail > 0) throw ZipUnpackagerException("damaged archive, data runs past its size: " + displayName);
     }
     if (!output.flush()) throw ZipUnpackagerException("can't write file: " + displayName);

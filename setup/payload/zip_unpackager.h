@@ -9,12 +9,19 @@
 // Every message reads "error occured, during archive unpackaging: " followed by the detail.
 class ZipUnpackagerException : public std::exception {
  public:
-  explicit ZipUnpackagerException(const std::string& detail);
+  // `exitCode` is the process exit code the error calls for once it has been reported and the
+  // working folder removed; 0 for the ordinary errors, after which the program ends normally.
+  explicit ZipUnpackagerException(const std::string& detail, int exitCode = 0);
   const char* what() const noexcept override { return message_.c_str(); }
+  [[nodiscard]] int exitCode() const noexcept { return exitCode_; }
 
  private:
   std::string message_;
+  int exitCode_;
 };
+
+// The exit code of a setup program whose archive could not be read.
+constexpr int kArchiveReadErrorExitCode = 102;
 
 // Takes the percentage of bytes written so far against the archive's size (it passes 100 for
 // any archive that compresses) and returns true to stop.
@@ -25,14 +32,16 @@ class ZipUnpackager {
   // `archiveName` is the archive's short file name, used in error texts.
   explicit ZipUnpackager(const std::wstring& archiveName);
 
-  // Unpacks `archivePath` into `destination` (both 8-bit text in the ANSI code page). Returns
-  // true when every entry was processed, false when the callback asked to stop (the file being
-  // written stays, partly written). Raises ZipUnpackagerException; std::filesystem_error when
-  // the archive's size cannot be read; std::invalid_argument for an empty callback. Entry names
-  // that would reach outside the destination (absolute, drive or UNC names, "..", ":" streams,
-  // device names) are refused before anything is created. A read error inside the archive ends
-  // the process with exit code 102.
-  bool unpack(const std::string& archivePath, const std::string& destination, ProgressCallback callback) const;
+  // Unpacks `archivePath` into `destination`. Paths of any length work. Returns true when every
+  // entry was processed, false when the callback asked to stop (the file being written stays,
+  // partly written). Raises ZipUnpackagerException; std::filesystem::filesystem_error when the
+  // archive's size cannot be read; std::invalid_argument for an empty callback. Entry names that
+  // would reach outside the destination (absolute, drive or UNC names, "..", ":" streams, device
+  // names) are refused before anything is created. Trailing dots and spaces of a name's
+  // components are dropped, as the platform's own path rules drop them. Data that cannot be
+  // read from the archive raises the error with kArchiveReadErrorExitCode, after writing
+  // "error reading file in archive/n" to the error stream.
+  bool unpack(const std::wstring& archivePath, const std::wstring& destination, ProgressCallback callback) const;
 
   // The names the unpacker refuses. `name` is the entry name as UTF-8.
   [[nodiscard]] static bool isSafeEntryName(const std::string& name);

@@ -22,9 +22,8 @@ struct WorkerStart {
 
 DWORD WINAPI workerThread(void* parameter) {
   std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(parameter));
-  runInstaller(start->window, *start->slot,
-               [](HWND window) { return std::make_shared<Installer>(window); });
-  return 0;
+  return static_cast<DWORD>(runInstaller(start->window, *start->slot,
+                                         [](HWND window) { return std::make_shared<Installer>(window); }));
 }
 
 std::wstring ownTitle() {
@@ -102,6 +101,8 @@ int runPondrel(HINSTANCE instance, int showCommand) {
   if (message.message == WM_QUIT) exitCode = static_cast<int>(message.wParam);
   if (worker) {
     waitForWorker(worker);
+    DWORD workerCode = 0;
+    if (GetExitCodeThread(worker, &workerCode) && workerCode != 0) exitCode = static_cast<int>(workerCode);
     CloseHandle(worker);
   }
   return exitCode;

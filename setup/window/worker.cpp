@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "installer.h"
+#include "payload/zip_unpackager.h"
 #include "window/installer_slot.h"
 #include "text.h"
 
@@ -24,12 +25,18 @@ void install(Installer& installer) {
 
 }  // namespace
 
-void runInstaller(HWND window, InstallerSlot& slot, const InstallerFactory& makeInstaller) {
+int runInstaller(HWND window, InstallerSlot& slot, const InstallerFactory& makeInstaller) {
+  int exitCode = 0;
   try {
     std::shared_ptr<Installer> installer = makeInstaller(window);
     if (slot.publish(installer)) {
       try {
         install(*installer);
+      } catch (const ZipUnpackagerException& e) {
+        // Reported like every other error; the exit code it calls for comes once the working
+        // folder is gone.
+        report(window, slot, e.what());
+        exitCode = e.exitCode();
       } catch (const std::exception& e) {
         report(window, slot, e.what());
       } catch (...) {
@@ -44,4 +51,5 @@ void runInstaller(HWND window, InstallerSlot& slot, const InstallerFactory& make
     report(window, slot, "unexpected error");
   }
   PostMessageW(window, WM_CLOSE, 0, 0);
+  return exitCode;
 }

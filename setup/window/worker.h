@@ -12,5 +12,7 @@ using InstallerFactory = std::function<std::shared_ptr<Installer>(HWND window)>;
 
 // The worker's whole sequence: build the installer, install, run the post-installation steps
 // after a true result, report every error in a box owned by `window`, release the installer
-// (which removes the working folder) and post WM_CLOSE to the window. Never throws.
-void runInstaller(HWND window, InstallerSlot& slot, const InstallerFactory& makeInstaller);
+// (which removes the working folder) and post WM_CLOSE to the window. Returns the exit code the
+// program is to end with: 0, or the code an error calls for (an archive that cannot be read).
+// Never throws.
+int runInstaller(HWND window, InstallerSlot& slot, const InstallerFactory& makeInstaller);

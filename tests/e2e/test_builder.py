@@ -399,7 +399,8 @@ def test_round_trip_program_unpacks_everything_and_runs_its_setup_file(big_build
     unpacked = {}
 
     def look(lines):
-        created = set(work_folders()) - before
+        # The working folder; the archive copy lies in a folder of its own.
+        created = [folder for folder in set(work_folders()) - before if not (folder / "tmp.zip").exists()]
         assert len(created) == 1, created
         unpacked.update(unpacked_files(created.pop()))
 

@@ -1,13 +1,19 @@
 """Setup-file mode as a user sees it: the setup file is found in the unpacked tree, its
 signature is checked (with the user's question when the check fails), it runs with the window
 hidden, and the setup program waits for every process it started."""
+import getpass
+import io
+import os
 import shutil
 import subprocess
+import zipfile
+from pathlib import Path
 
+import pefile
 import pytest
 
-from bench import (PONDREL_MAKE, SOURCE, box_text, button_text, click, close_window, finish, message_box, run, scratch, start,
-                   tool, wait_for, windows, winpath, wintest, work_folders)
+from bench import (PONDREL_MAKE, SOURCE, box_text, button_text, click, close_window, finish, message_box, run, scratch,
+                   start, tool, user_temp, wait_for, windows, winpath, wintest, work_folders)
 
 QUESTION_EN = ("The signature of the new version of the program could not be verified. The installation was "
                "launched on an outdated version of the Windows operating system. You may not have the necessary "
@@ -157,7 +163,151 @@ def test_close_request_while_the_setup_file_runs_lets_it_finish_then_cleans_up()
     # The window is hidden while the setup file runs; a close request still reaches it.
     close_window("Hold")
     assert setup.proc.poll() is None  # the setup file's files are in use: nothing is removed yet
-    assert len(set(work_folders()) - setup.before) == 1
+    assert [f for f in set(work_folders()) - setup.before if (f / "bin" / "setup.exe").exists()]
     markers_release.write_text("go")
     setup.finish()
 
+
+
+# ---------------------------------------------------------------------------------------------
+# What a publisher and a user can rely on: signing after building, any temporary folder, any
+# depth, any entry name.
+
+
+def build_from_zip(entries, name="ZipSetup.exe"):
+    """A setup program built with -f from an archive written here, entry names exactly as given
+    ({name: bytes}), with the signed test setup program as bin/setup.exe."""
+    work = scratch("zip-")
+    archive = work / "dist.zip"
+    with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr("bin/setup.exe", (distribution() / "bin" / "setup.exe").read_bytes())
+        for entry, data in entries.items():
+            z.writestr(entry, data)
+    result = run(PONDREL_MAKE, "-f", winpath(archive), "-s", "setup.exe", "-o", winpath(work), "-c", name)
+    assert result.code == 0, result
+    return work / name
+
+
+def security_directory(program):
+    """The signature table's directory entry (file offset and size) of a program."""
+    pe = pefile.PE(str(program), fast_load=True)
+    entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    pe.close()
+    return entry
+
+
+def grow_signature_table(program, extra):
+    """Appends `extra` to the signature table of a signed program (room that signing tools leave
+    as padding), keeping the table 8-byte aligned as the format wants."""
+    extra = extra + bytes(-len(extra) % 8)
+    data = bytearray(program.read_bytes())
+    entry = security_directory(program)
+    assert entry.VirtualAddress + entry.Size == len(data), "the table must end the file"
+    size_at = entry.get_file_offset() + 4
+    data[size_at:size_at + 4] = (entry.Size + len(extra)).to_bytes(4, "little")
+    program.write_bytes(bytes(data) + extra)
+
+
+def many_certificates(folder):
+    """One certificate of about 80 KB (thousands of names), so that a table holding it outgrows
+    the archive library's 64 KB search window for the archive's end, as long chains with
+    timestamps do."""
+    config = folder / "big.cnf"
+    names = "\n".join(f"DNS.{i} = host{i:05d}.updates.example.invalid" for i in range(2000))
+    config.write_text("[req]\ndistinguished_name=dn\nx509_extensions=ext\nprompt=no\n[dn]\nCN=Padding\n"
+                      f"[ext]\nsubjectAltName=@names\n[names]\n{names}\n")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30", "-config",
+                    str(config), "-keyout", str(folder / "big.key"), "-out", str(folder / "big.pem")],
+                   check=True, capture_output=True)
+    return folder / "big.pem"
+
+
+def osslsign(program, *extra):
+    sign()  # makes the test certificates once
+    certs = _certs
+    subprocess.run(["osslsigncode", "sign", "-certs", str(certs / "chain.pem"), "-key", str(certs / "signer.key"),
+                    "-n", "Pondrel test", *map(str, extra), "-in", str(program), "-out", f"{program}.signed"],
+                   check=True, capture_output=True)
+    Path(f"{program}.signed").replace(program)
+
+
+def planted_archive():
+    planted = io.BytesIO()
+    with zipfile.ZipFile(planted, "w") as z:
+        z.writestr("planted/setup.exe", (distribution() / "bin" / "setup.exe").read_bytes())
+    return planted.getvalue()
+
+
+SIGNINGS = {
+    "signed once": lambda program: osslsign(program),
+    "nested twice": lambda program: (osslsign(program), osslsign(program, "-nest"), osslsign(program, "-nest")),
+    "table past 70 KB": lambda program: osslsign(program, "-ac", many_certificates(scratch("big-"))),
+    "archive planted in the table": lambda program: (osslsign(program), grow_signature_table(program,
+                                                                                             planted_archive())),
+}
+
+
+@pytest.mark.parametrize("how", SIGNINGS)
+def test_setup_program_signed_after_building_installs_the_publishers_files(how):
+    program = build(distribution(), "Signed.exe")
+    SIGNINGS[how](program)
+    table = security_directory(program)
+    assert table.Size > 0
+    if how == "table past 70 KB":
+        assert table.Size > 70 * 1024, table.Size
+    setup = Run(program)
+    setup.finish()
+    # The publisher's setup file ran, never one from inside the signature table.
+    assert setup.marker()[2].endswith("\\bin\\setup.exe"), setup.marker()
+
+
+def set_user_temp(value):
+    for name in ("TEMP", "TMP"):
+        subprocess.run(["wine", "reg", "add", r"HKCU\Environment", "/v", name, "/t", "REG_EXPAND_SZ", "/d", value, "/f"],
+                       check=True, capture_output=True, env=dict(os.environ, LC_ALL="C.UTF-8"))
+
+
+@pytest.mark.parametrize("folder", ["Иван", "张三"])
+def test_temporary_folder_outside_the_ansi_code_page(folder):
+    # An English system (code page 1252) whose user's temporary folder has a Cyrillic or Chinese
+    # name: every path stays wide, so the setup installs and cleans up as anywhere else.
+    program = build(distribution(), "Wide.exe")
+    temp = user_temp() / folder
+    temp.mkdir(parents=True, exist_ok=True)
+    set_user_temp(f"C:\\users\\{getpass.getuser()}\\Temp\\{folder}")
+    try:
+        setup = Run(program, locale="en_US.UTF-8")
+        result = finish(setup.proc, 60)
+        assert result.code == 0, result
+        assert not [w for w in windows() if w["title"] == "Error"]
+        assert f"\\Temp\\{folder}\\kel" in setup.marker()[2], setup.marker()
+        assert setup.marker()[2].endswith("\\bin\\setup.exe"), setup.marker()
+        assert list(temp.iterdir()) == [], "the working folders stayed behind"
+    finally:
+        set_user_temp(r"%USERPROFILE%\Temp")
+
+
+def test_entries_deeper_than_260_characters_unpack_and_go():
+    # Eight levels of 50 characters: the file lies about 450 characters below the working folder.
+    deep = "/".join(f"{level}" + "d" * 49 for level in range(8)) + "/deep.txt"
+    program = build_from_zip({deep: b"at the bottom", "top.txt": b"top"}, "Deep.exe")
+    hold = scratch("hold-") / "release"
+    seen = {}
+
+    setup = Run(program, extra={"PONDREL_MARKER_HOLD": winpath(hold)})
+    assert wait_for(lambda: setup.marker(), 60), "the setup file did not start"
+    created = [f for f in set(work_folders()) - setup.before if (f / "top.txt").exists()]
+    assert len(created) == 1, created
+    seen["deep"] = (created[0] / deep).read_bytes()
+    hold.write_text("go")
+    setup.finish()
+    assert seen["deep"] == b"at the bottom"
+
+
+@pytest.mark.parametrize("name", ["tmp.zip", "TMP.ZIP", "tmp.zip.", "tmp.zip. "])
+def test_entry_named_like_the_archive_copy_installs(name):
+    # Entries the unpacker writes while it reads the archive copy must never reach that copy.
+    program = build_from_zip({name: os.urandom(300_000), "readme.txt": b"readme"}, "Named.exe")
+    setup = Run(program)
+    result = setup.finish()
+    assert setup.marker()[2].endswith("\\bin\\setup.exe"), (name, setup.marker(), result)

@@ -80,7 +80,7 @@ def test_unreadable_archive_is_reported(damage):
     assert result.out.startswith(f"error: {PREFIX}can't open zip: {winpath(archive)}"), result
 
 
-def test_corrupted_entry_data_ends_the_process_with_102():
+def test_corrupted_entry_data_is_a_read_error_calling_for_102():
     work = scratch()
     src = work / "src"
     src.mkdir()
@@ -94,6 +94,7 @@ def test_corrupted_entry_data_ends_the_process_with_102():
     result = probe(archive, work / "dest")
     assert result.code == 102, result
     assert "error reading file in archive" in result.err
+    assert result.out.startswith(f"error: {PREFIX}error reading file in archive: text.txt"), result
 
 
 def test_full_disk_is_an_error_not_a_short_file():

@@ -3,7 +3,8 @@
 // after PONDREL_TREE_DELAY milliseconds (default 2000), writes "tree-done.txt" into
 // PONDREL_MARKER_DIR. The first process writes "tree-start.txt" there. With
 // PONDREL_TREE_CHILD_LINGER the child stays that many milliseconds after starting the
-// grandchild.
+// grandchild. With PONDREL_TREE_BREAKAWAY set the first process starts the child outside its
+// job (CREATE_BREAKAWAY_FROM_JOB), as setups with jobs of their own do.
 #include <windows.h>
 
 #include <string>
@@ -27,14 +28,14 @@ void mark(const wchar_t* name) {
   CloseHandle(file);
 }
 
-void startSelf(const wchar_t* role) {
+void startSelf(const wchar_t* role, DWORD flags = 0) {
   wchar_t self[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::wstring commandLine = L"\"" + std::wstring(self) + L"\" " + role;
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
-  if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+  if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup, &process)) {
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
   }
@@ -54,7 +55,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
     if (!linger.empty()) Sleep(static_cast<DWORD>(_wtoi(linger.c_str())));
   } else {
     mark(L"tree-start.txt");
-    startSelf(L"child");
+    startSelf(L"child", variable(L"PONDREL_TREE_BREAKAWAY").empty() ? 0 : CREATE_BREAKAWAY_FROM_JOB);
   }
   return 0;
 }

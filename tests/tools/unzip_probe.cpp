@@ -1,8 +1,7 @@
-// Unpacks an archive with the setup program's unpacker, for tests that need to see the process
-// end (the unpacker ends it with 102 on a read error) or to compare with other unpackers.
+// Unpacks an archive with the setup program's unpacker, to compare it with other unpackers.
 //   unzip_probe <archive> <destination> [stop-after-reports]
 // Prints "result: true|false", "reports: N" and "max: P"; an error prints "error: <text>" and
-// exits 3.
+// exits with the code the error calls for (102 for data that cannot be read), else 3.
 #include <windows.h>
 
 #include <cstdio>
@@ -10,7 +9,6 @@
 #include <exception>
 #include <string>
 
-#include "text.h"
 #include "payload/zip_unpackager.h"
 
 int wmain(int argc, wchar_t** argv) {
@@ -22,13 +20,16 @@ int wmain(int argc, wchar_t** argv) {
   long reports = 0;
   std::int32_t max = 0;
   try {
-    const bool result = ZipUnpackager(L"tmp.zip").unpack(toNarrow(argv[1]), toNarrow(argv[2]), [&](std::int32_t p) {
+    const bool result = ZipUnpackager(L"tmp.zip").unpack(argv[1], argv[2], [&](std::int32_t p) {
       ++reports;
       if (p > max) max = p;
       return stopAfter >= 0 && reports >= stopAfter;
     });
     std::printf("result: %s\nreports: %ld\nmax: %d\n", result ? "true" : "false", reports, static_cast<int>(max));
     return 0;
+  } catch (const ZipUnpackagerException& e) {
+    std::printf("error: %s\n", e.what());
+    return e.exitCode() != 0 ? e.exitCode() : 3;
   } catch (const std::exception& e) {
     std::printf("error: %s\n", e.what());
     return 3;

@@ -51,6 +51,8 @@ const char kUsageText[] =
     "  close <title> [window options]\n"
     "  send <title> <msg> <wparam> <lparam> [window options] [--post]\n"
     "  text <title> [control-id] [window options]\n"
+    "  watch-text <title> <control-id> <timeout-ms> [window options]: prints every new text of\n"
+    "              the control until the window is hidden or gone (or the timeout)\n"
     "  run [--timeout ms] <exe> [args...]\n"
     "  resources <file>\n"
     "  update-resource <file> <type> <id> <lang> <data-file|->\n"
@@ -574,6 +576,16 @@ int sendMessage(const Args& args) {
   return kOk;
 }
 
+// The child with that id (any child when no id is given), or null.
+HWND controlOf(HWND window, std::optional<int> id) {
+  for (HWND child : childWindows(window)) {
+    // Dialog templates store ids as 16 bits, so -1 comes back as 0xFFFF: accept both spellings.
+    const int childId = GetDlgCtrlID(child);
+    if (!id || childId == *id || (childId & 0xFFFF) == (*id & 0xFFFF)) return child;
+  }
+  return nullptr;
+}
+
 int windowText(const Args& args) {
   WindowFilter filter;
   if (const auto status = windowArgs(args, 1, 2, L"text", filter)) return *status;
@@ -585,14 +597,35 @@ int windowText(const Args& args) {
   }
   HWND hwnd = findWindow(filter);
   if (hwnd == nullptr) return fail(L"text: no window \"" + filter.title + L"\"");
-  for (HWND child : childWindows(hwnd)) {
-    // Dialog templates store ids as 16 bits, so -1 comes back as 0xFFFF: accept both spellings.
-    const int childId = GetDlgCtrlID(child);
-    if (id && childId != *id && (childId & 0xFFFF) != (*id & 0xFFFF)) continue;
-    printLine(toUtf8(controlText(child)));
+  if (HWND control = controlOf(hwnd, id)) {
+    printLine(toUtf8(controlText(control)));
     return kOk;
   }
   return fail(id ? L"text: no control " + std::to_wstring(*id) : std::wstring(L"text: the window has no controls"));
+}
+
+// Samples far faster than a new wintest process per reading could, so that no text a program
+// shows for a moment is missed, even on a busy machine.
+int watchText(const Args& args) {
+  WindowFilter filter;
+  if (const auto status = windowArgs(args, 3, 3, L"watch-text", filter)) return *status;
+  const auto id = parseInteger(args.positional[1]);
+  const auto timeout = timeoutArg(args.positional[2]);
+  if (!id || !timeout) return usage(L"watch-text: bad control id or timeout");
+  const ULONGLONG deadline = GetTickCount64() + *timeout;
+  HWND hwnd = nullptr;
+  while (!(hwnd = findWindow(filter)) && GetTickCount64() < deadline) Sleep(kPollIntervalMs);
+  if (hwnd == nullptr) return fail(L"watch-text: no window \"" + filter.title + L"\"");
+  std::optional<std::wstring> last;
+  while (IsWindow(hwnd) && IsWindowVisible(hwnd) && GetTickCount64() < deadline) {
+    if (HWND control = controlOf(hwnd, static_cast<int>(*id))) {
+      const std::wstring text = controlText(control);
+      if (text != last) printLine(toUtf8(text));
+      last = text;
+    }
+    Sleep(5);
+  }
+  return kOk;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -971,6 +1004,7 @@ int dispatch(int argc, wchar_t** argv) {
   if (command == L"close") return closeWindow(args);
   if (command == L"send") return sendMessage(args);
   if (command == L"text") return windowText(args);
+  if (command == L"watch-text") return watchText(args);
   if (command == L"resources") return showResources(args);
   if (command == L"update-resource") return updateResourceFromFile(args);
   if (command == L"update-resource-text") return updateResourceFromText(args);

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "handles.h"
 #include "installation/process_tree.h"
 #include "test_files.h"
@@ -16,16 +19,25 @@ struct StartedTree {
   DWORD id = 0;
 };
 
-StartedTree startTree(const std::wstring& markerFolder, bool inJob, const wchar_t* childLinger) {
+struct TreeCase {
+  const char* what;
+  bool inJob;
+  const wchar_t* childLinger;  // null: the child ends as soon as it started the grandchild
+  const wchar_t* breakaway;    // non-null: the child is started outside the job
+};
+
+StartedTree startTree(const std::wstring& markerFolder, const TreeCase& c) {
+  const bool inJob = c.inJob;
   SetEnvironmentVariableW(L"PONDREL_MARKER_DIR", markerFolder.c_str());
   SetEnvironmentVariableW(L"PONDREL_TREE_DELAY", L"1500");
-  SetEnvironmentVariableW(L"PONDREL_TREE_CHILD_LINGER", childLinger);
+  SetEnvironmentVariableW(L"PONDREL_TREE_CHILD_LINGER", c.childLinger);
+  SetEnvironmentVariableW(L"PONDREL_TREE_BREAKAWAY", c.breakaway);
   std::wstring commandLine = L"\"" + siblingProgram(L"tree_setup.exe") + L"\" ";
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
   StartedTree tree;
-  if (inJob) tree.job.reset(CreateJobObjectW(nullptr, nullptr));
+  if (inJob) tree.job = createTrackingJob();
   EXPECT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, inJob ? CREATE_SUSPENDED : 0,
                              nullptr, nullptr, &startup, &process));
   if (inJob) {
@@ -33,35 +45,40 @@ StartedTree startTree(const std::wstring& markerFolder, bool inJob, const wchar_
     ResumeThread(process.hThread);
   }
   SetEnvironmentVariableW(L"PONDREL_TREE_CHILD_LINGER", nullptr);
+  SetEnvironmentVariableW(L"PONDREL_TREE_BREAKAWAY", nullptr);
   tree.process.reset(process.hProcess);
   tree.thread.reset(process.hThread);
   tree.id = process.dwProcessId;
   return tree;
 }
 
-void expectWaitOutlastsGrandchild(bool inJob, const wchar_t* childLinger) {
-  TestFolder markers;
-  StartedTree started = startTree(markers.path(), inJob, childLinger);
-  ProcessTree tree(started.id, started.process.get(), started.job.get());
-  int pauses = 0;
-  tree.wait(50, [&](DWORD milliseconds) {
-    ++pauses;
-    Sleep(milliseconds);
-  });
-  // The wait ended only after the grandchild wrote its mark and ended.
-  EXPECT_TRUE(exists(markers / L"tree-done.txt"));
-  EXPECT_GE(tree.trackedCount(), 3u);
-  // It paused between scans instead of scanning back to back.
-  EXPECT_GT(pauses, 5);
+// The wait must outlast the grandchild, however the tree is followed: through the job, which
+// hands over the grandchild even when its parent ended before the first scan; through the
+// snapshots alone (a process that left the job, as elevated ones do), which find a child while it
+// runs and its children after it ended; and for a child started outside the job on purpose.
+TEST(ProcessTree, WaitOutlastsTheGrandchildAndPausesBetweenScans) {
+  const TreeCase cases[] = {{"job, child ends at once", true, nullptr, nullptr},
+                            {"snapshots only", false, L"600", nullptr},
+                            {"child breaks away from the job", true, L"600", L"1"}};
+  for (const TreeCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestFolder markers;
+    StartedTree started = startTree(markers.path(), c);
+    ASSERT_TRUE(started.process) << "the tree could not start";
+    ProcessTree tree(started.id, started.process.get(), started.job.get());
+    std::vector<DWORD> pauses;
+    tree.wait(50, [&](DWORD milliseconds) {
+      pauses.push_back(milliseconds);
+      Sleep(milliseconds);
+    });
+    // The wait ended only after the grandchild wrote its mark and ended.
+    EXPECT_TRUE(exists(markers / L"tree-done.txt"));
+    // It paused between scans, each time for the pause asked for, instead of scanning back to
+    // back: the grandchild alone lives 1.5 s.
+    EXPECT_GT(pauses.size(), 5u);
+    EXPECT_EQ(std::count(pauses.begin(), pauses.end(), 50u), static_cast<long>(pauses.size()));
+  }
 }
-
-TEST(ProcessTree, JobCatchesAGrandchildWhoseParentEndedBetweenScans) {
-  expectWaitOutlastsGrandchild(true, nullptr);
-}
-
-// Without a job (a process that left it, as elevated ones do) the snapshots find a child while
-// it runs, and its children after it ended.
-TEST(ProcessTree, SnapshotsFollowChildrenOfEndedParents) { expectWaitOutlastsGrandchild(false, L"600"); }
 
 TEST(ProcessTree, EndedProcessWithoutChildrenEndsTheWaitAtOnce) {
   std::wstring commandLine = L"\"" + siblingProgram(L"marker_setup.exe") + L"\"";
