@@ -101,19 +101,19 @@ def windows():
     return [json.loads(line) for line in wintest("list").out.splitlines() if line.strip()]
 
 
-def wait_window(title, timeout_ms=15000, *options):
+def wait_window(title, timeout_ms=30000, *options):
     result = wintest("wait-window", title, timeout_ms, *options, check=False, timeout=timeout_ms / 1000 + 30)
     if result.code != 0:
         raise AssertionError(f"no window {title!r} within {timeout_ms} ms; windows now: {windows()}")
     return json.loads(result.out.splitlines()[0])
 
 
-def wait_gone(title, timeout_ms=15000, *options):
+def wait_gone(title, timeout_ms=30000, *options):
     return wintest("wait-gone", title, timeout_ms, *options, check=False,
                    timeout=timeout_ms / 1000 + 30).code == 0
 
 
-def message_box(caption, timeout_ms=15000):
+def message_box(caption, timeout_ms=30000):
     """Waits for a message box with that caption; returns its JSON description."""
     return wait_window(caption, timeout_ms, "--class", "#32770")
 
@@ -130,7 +130,7 @@ def click(button, caption=None, attempts=5):
     args = ["click", button] + ([caption] if caption else []) + ["--timeout", "10000"]
     for _ in range(attempts):
         dialog = json.loads(wintest(*args).out.splitlines()[0])["dialog"]
-        if wait_gone("", 2000, "--any", "--hwnd", dialog):
+        if wait_gone("", 5000, "--any", "--hwnd", dialog):
             return dialog
     raise AssertionError(f"dialog {caption!r} did not close after clicking {button!r}")
 

@@ -37,7 +37,7 @@ def test_plain_stub_reports_missing_payload_and_leaves_nothing():
         window = main_window("Pondrel")
         assert window["title"] == "Pondrel"
         click("OK", "Error")
-        assert wait_gone("Pondrel", 10000, "--class", "MYPONDREL")
+        assert wait_gone("Pondrel", 30000, "--class", "MYPONDREL")
     finally:
         result = finish(proc)
     assert result.code == 0
@@ -84,7 +84,7 @@ def test_working_folder_lives_for_the_run_and_progress_line_updates():
         assert window_text(title, 1000) == PREFIX_EN + "57%"
         screenshot("progress-window.png")
         click("OK", "Error")
-        assert wait_for(lambda: not any(folder.exists() for folder in created), 10)
+        assert wait_for(lambda: not any(folder.exists() for folder in created), 30)
     finally:
         assert finish(proc).code == 0
     assert set(work_folders()) == before
