@@ -3,10 +3,23 @@
 #include <windows.h>
 
 #include "handles.h"
+#include "system_library.h"
 
 #include <cstdio>
 #include <cwchar>
 #include <vector>
+
+namespace {
+
+// The window manager is reached at run time: the builder imports no DLL that could bring DLLs
+// of its own in from the program's folder before the search is restricted.
+void errorBox(const std::wstring& text) {
+  using MessageBoxFn = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
+  static const auto messageBox = systemEntry<MessageBoxFn>(L"user32.dll", "MessageBoxW");
+  if (messageBox) messageBox(nullptr, text.c_str(), L"Error", MB_OK);
+}
+
+}  // namespace
 
 std::wstring systemErrorText(unsigned long code) {
   wchar_t* text = nullptr;
@@ -28,7 +41,7 @@ std::wstring lastErrorBoxText(const std::wstring& name, long code, const std::ws
 void showLastError(const std::wstring& name) {
   const DWORD code = GetLastError();
   const std::wstring text = lastErrorBoxText(name, static_cast<long>(code), systemErrorText(code));
-  MessageBoxW(nullptr, text.c_str(), L"Error", MB_OK);
+  errorBox(text);
 }
 
 std::wstring systemReportText(unsigned long code) {
@@ -48,5 +61,5 @@ void SystemErrorReport() {
   const DWORD code = GetLastError();
   std::fprintf(stderr, "Error num: %lu\n", code);
   std::fflush(stderr);
-  MessageBoxW(nullptr, systemReportText(code).c_str(), L"Error", MB_OK);
+  errorBox(systemReportText(code));
 }
