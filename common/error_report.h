@@ -12,6 +12,11 @@
 // Setup program: shows the last error of the named operation in a box captioned "Error".
 void showLastError(const std::wstring& name);
 
-// Builder: writes "Error num: <code>" on the error stream and shows the system's text for the
-// last error ("Unknown error <code>" when there is none) in a box captioned "Error".
+// Builder: the text its error box shows for a code: the system's text with any inserts ("%1")
+// as they stand, or "Unknown error <code>" with the code as a signed number when the system has
+// none.
+[[nodiscard]] std::wstring systemReportText(unsigned long code);
+
+// Builder: writes "Error num: <code>" (the code unsigned, as the system gives it) on the error
+// stream and shows systemReportText for the last error in a box captioned "Error".
 void SystemErrorReport();

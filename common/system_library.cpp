@@ -39,3 +39,8 @@ HMODULE loadSystemLibrary(const std::wstring& fileName) {
   // resolve from its folder, the system folder, as well.
   return LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
+
+FARPROC systemEntryAddress(const std::wstring& fileName, const char* name) {
+  HMODULE module = loadSystemLibrary(fileName);
+  return module ? GetProcAddress(module, name) : nullptr;
+}

@@ -16,3 +16,12 @@ bool restrictDllSearchToSystem();
 
 // Loads a DLL by name from the system folder only; null on failure (GetLastError is kept).
 [[nodiscard]] HMODULE loadSystemLibrary(const std::wstring& fileName);
+
+// The entry `name` of the DLL `fileName` loaded from the system folder, which then stays loaded
+// for the life of the process; null when either cannot be found. Callers keep the result.
+[[nodiscard]] FARPROC systemEntryAddress(const std::wstring& fileName, const char* name);
+
+template <typename Fn>
+[[nodiscard]] Fn systemEntry(const std::wstring& fileName, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(systemEntryAddress(fileName, name)));
+}

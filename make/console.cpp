@@ -4,11 +4,17 @@
 
 #include <cstdio>
 
+#include "error_report.h"
+#include "system_library.h"
 #include "text.h"
 
 void printProgress(ProgressString id) {
+  // Bound at run time, as the builder's other window-manager call: its DLL, imported at link
+  // time, would bring its own imports in before the DLL search is restricted.
+  using LoadStringFn = int(WINAPI*)(HINSTANCE, UINT, LPWSTR, int);
+  static const auto loadString = systemEntry<LoadStringFn>(L"user32.dll", "LoadStringW");
   wchar_t text[100] = {};
-  const int length = LoadStringW(GetModuleHandleW(nullptr), id, text, 100);
+  const int length = loadString ? loadString(GetModuleHandleW(nullptr), id, text, 100) : 0;
   const std::string line = toNarrow(std::wstring(text, length > 0 ? static_cast<size_t>(length) : 0)) + "\n";
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fflush(stdout);
@@ -21,3 +27,11 @@ void printError(const std::string& line) {
 }
 
 void printError(const std::wstring& line) { printError(toNarrow(line)); }
+
+std::wstring systemReason(unsigned long code) {
+  std::wstring reason = systemErrorText(code);
+  while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r' || reason.back() == L' ')) reason.pop_back();
+  return reason.empty() ? L"error " + std::to_wstring(code) : reason;
+}
+
+void printSystemError(const std::wstring& what, unsigned long code) { printError(what + L": " + systemReason(code)); }

@@ -9,3 +9,7 @@ enum ProgressString : unsigned { kArchiving = 3, kCreatingSfx = 4, kSucceeded = 
 void printProgress(ProgressString id);
 void printError(const std::string& line);
 void printError(const std::wstring& line);
+// The system's text for an error code on one line, or "error <code>" when it has none.
+[[nodiscard]] std::wstring systemReason(unsigned long code);
+// Prints "<what>: <systemReason(code)>".
+void printSystemError(const std::wstring& what, unsigned long code);

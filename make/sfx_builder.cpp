@@ -10,6 +10,8 @@
 #include "console.h"
 #include "error_report.h"
 #include "handles.h"
+#include "paths.h"
+#include "pending_file.h"
 #include "resource_update.h"
 #include "text.h"
 #include "version_strings.h"
@@ -39,7 +41,8 @@ std::uint64_t fileSizeOf(const std::wstring& path) {
 
 // The archive must start where the payload offset says, after the whole image with all its
 // resources. Updating resources can grow the image and move sections, so the offset is taken
-// from the finished image and rewritten until it names the image's real end.
+// from the finished image and rewritten until it names the image's real end. `output` is a full
+// path: the loader would look a relative name up along the DLL search path.
 std::uint32_t settleArchiveOffset(const std::wstring& output) {
   for (int round = 0; round < kLayoutRounds; ++round) {
     const std::uint64_t end = fileSizeOf(output);
@@ -95,7 +98,12 @@ bool SfxBuilder::setOutputFileName(const std::wstring& name) {
   return true;
 }
 
-bool setupFileInArchive(const std::string& archivePath, const std::string& name) {
+namespace {
+
+using ArchiveOwner = std::unique_ptr<zip_t, decltype(&zip_discard)>;
+
+// Opens a ZIP archive for reading; raises "Can't open zip: <path>" when it is none.
+ArchiveOwner openArchive(const std::string& archivePath) {
   zip_error_t error;
   zip_error_init(&error);
   zip_source_t* source = zip_source_win32w_create(toWide(archivePath).c_str(), 0, -1, &error);
@@ -105,7 +113,14 @@ bool setupFileInArchive(const std::string& archivePath, const std::string& name)
     if (source) zip_source_free(source);
     throw std::runtime_error("Can't open zip: " + archivePath);
   }
-  const std::unique_ptr<zip_t, decltype(&zip_discard)> owner(archive, zip_discard);
+  return ArchiveOwner(archive, zip_discard);
+}
+
+}  // namespace
+
+bool setupFileInArchive(const std::string& archivePath, const std::string& name) {
+  const ArchiveOwner owner = openArchive(archivePath);
+  zip_t* archive = owner.get();
   const zip_int64_t count = zip_get_num_entries(archive, 0);
   for (zip_int64_t i = 0; i < count; ++i) {
     zip_stat_t stat;
@@ -118,19 +133,22 @@ bool setupFileInArchive(const std::string& archivePath, const std::string& name)
   return false;
 }
 
-bool SfxBuilder::writeStub(const std::wstring& output, const void* stub, DWORD size) {
-  UniqueFile file(CreateFileW(output.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return false;
+bool SfxBuilder::writeStub(PendingFile& pending, const std::wstring& output, const void* stub, DWORD size) {
+  UniqueFile file = pending.create(output);
+  if (!file) {
+    printSystemError(L"Can't create " + output, GetLastError());
+    return false;
+  }
   DWORD written = 0;
   if (!WriteFile(file.get(), stub, size, &written, nullptr) || written != size) {
     // A short image is no program: the build stops here.
-    printError(L"Can't write the setup program image to " + output);
+    printSystemError(L"Can't write the setup program image to " + output, GetLastError());
     return false;
   }
   return true;
 }
 
-bool SfxBuilder::addPayloadResources(const std::wstring& output, DWORD stubSize) {
+void SfxBuilder::addPayloadResources(const std::wstring& output, DWORD stubSize) {
   ResourceUpdate update(output);
   if (!update.valid()) {
     printError("Begin update error");
@@ -139,17 +157,12 @@ bool SfxBuilder::addPayloadResources(const std::wstring& output, DWORD stubSize)
   const std::string digits = std::to_string(stubSize);
   update.update(10 /* RT_RCDATA */, kPayloadOffsetId, 0, digits.data(), static_cast<DWORD>(digits.size()));
   if (!setupFileName_.empty()) {
-    if (!setupFileInArchive(archivePath_, setupFileName_)) {
-      printError("Error creating exe file: setup file doesn't exist!!!");
-      return false;  // the update is dropped: the output stays a plain stub copy
-    }
     update.update(10, kSetupNameId, 0, setupFileName_.c_str(), static_cast<DWORD>(setupFileName_.size() + 1));
   }
   if (!update.commit()) {
     printError("End update error");
     SystemErrorReport();
   }
-  return true;
 }
 
 bool SfxBuilder::appendArchive(const std::wstring& output, std::uint32_t offset) {
@@ -207,13 +220,13 @@ bool SfxBuilder::appendArchive(const std::wstring& output, std::uint32_t offset)
     failures = 0;
     copied += written;
   }
-  // Whatever followed in an older file of this name is cut: the archive ends the file.
-  SetEndOfFile(target.get());
   return true;
 }
 
 bool SfxBuilder::buildFromArchive(const std::string& archivePath) {
   archivePath_ = archivePath;
+  // The temporary archive goes with the build whether it completes or not; the user's is kept.
+  FileRemoval temporaryArchive(deleteArchive_ ? toWide(archivePath_) : std::wstring());
   HRSRC info = FindResourceW(stubModule_, MAKEINTRESOURCEW(kStubResourceId), MAKEINTRESOURCEW(10));
   HGLOBAL loaded = info ? LoadResource(stubModule_, info) : nullptr;
   const void* stub = loaded ? LockResource(loaded) : nullptr;
@@ -221,23 +234,41 @@ bool SfxBuilder::buildFromArchive(const std::string& archivePath) {
   const DWORD stubSize = SizeofResource(stubModule_, info);
 
   printProgress(kCreatingSfx);
-  const std::wstring output = outputPath();
-  if (!writeStub(output, stub, stubSize)) return false;
-  if (!addPayloadResources(output, stubSize)) return false;
+  // The archive is examined before anything is written: a file that is no ZIP archive would
+  // make a setup program that can only fail.
+  if (setupFileName_.empty()) {
+    (void)openArchive(archivePath_);
+  } else if (!setupFileInArchive(archivePath_, setupFileName_)) {
+    printError("Error creating exe file: setup file doesn't exist!!!");
+    return false;
+  }
+
+  // Written beside the output and put in its place only when complete: a failed build leaves
+  // an older file of that name as it was, and nothing half-made.
+  const std::wstring output = fullPath(outputPath());
+  PendingFile pending;
+  if (!writeStub(pending, output, stub, stubSize)) return false;
+  const std::wstring file = pending.path();
+  addPayloadResources(file, stubSize);
 
   const std::wstring stem = fileStem(outputFileName_);
-  setVersionString(output, L"OriginalFilename", stem);
-  setVersionString(output, L"FileDescription", stem);
-  if (!setupFileName_.empty()) setVersionString(output, L"ProductName", L"Kelm:Quorda");
+  setVersionString(file, L"OriginalFilename", stem);
+  setVersionString(file, L"FileDescription", stem);
+  if (!setupFileName_.empty()) setVersionString(file, L"ProductName", L"Kelm:Quorda");
 
-  const std::uint32_t offset = settleArchiveOffset(output);
+  const std::uint32_t offset = settleArchiveOffset(file);
   if (offset == 0) {
     printError(L"Can't record where the archive starts in " + output);
     return false;
   }
-  if (!appendArchive(output, offset)) return false;
+  if (!appendArchive(file, offset)) return false;
 
   if (deleteArchive_) fs::remove(fs::path(toWide(archivePath_)));
+  temporaryArchive.keep();
+  if (!pending.replaceTarget()) {
+    printSystemError(L"Can't create " + output, GetLastError());
+    return false;
+  }
   printProgress(kSucceeded);
   return true;
 }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+class PendingFile;
+
 class SfxBuilder {
  public:
   // `stubModule` holds the stub image (null: this program). Reads the temporary folder; raises
@@ -21,20 +23,25 @@ class SfxBuilder {
   void setDeleteArchive(bool remove) { deleteArchive_ = remove; }
 
   // Zips `folder` (ANSI text) into the temporary archive and builds from it; the temporary
-  // archive is deleted after a complete build. Raises std::runtime_error (and file-system
+  // archive is deleted when the build ends, complete or not. Raises std::runtime_error (and file-system
   // errors) for failures before the archive is written; returns false after a reported failure
   // of the assembly.
   [[nodiscard]] bool buildFromFolder(const std::string& folder);
 
-  // Writes the setup program from `archivePath` (ANSI text). True when it was written
-  // completely. Raises std::runtime_error "can't find local resources" or "Can't open zip: ...".
+  // Writes the setup program from `archivePath` (ANSI text), which must be a readable ZIP
+  // archive. True when it was written completely. Raises std::runtime_error "can't find local
+  // resources" or "Can't open zip: ...". The output file appears only complete: a build that
+  // fails leaves a file of that name as it was, and removes what it wrote and (with the
+  // delete-archive flag) the archive.
   [[nodiscard]] bool buildFromArchive(const std::string& archivePath);
 
   [[nodiscard]] std::wstring outputPath() const { return outputFolder_ + L"\\" + outputFileName_; }
 
  private:
-  [[nodiscard]] bool writeStub(const std::wstring& output, const void* stub, DWORD size);
-  [[nodiscard]] bool addPayloadResources(const std::wstring& output, DWORD stubSize);
+  // Creates the pending file for `output` and writes the stub image into it; false after a
+  // reported failure.
+  [[nodiscard]] bool writeStub(PendingFile& pending, const std::wstring& output, const void* stub, DWORD size);
+  void addPayloadResources(const std::wstring& file, DWORD stubSize);
   [[nodiscard]] bool appendArchive(const std::wstring& output, std::uint32_t offset);
 
   HMODULE stubModule_;

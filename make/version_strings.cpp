@@ -8,11 +8,31 @@
 #include "console.h"
 #include "error_report.h"
 #include "resource_update.h"
+#include "system_library.h"
 #include "version_block.h"
 
+namespace {
+
+// The version information calls, bound from the system folder's version.dll. It is no known
+// DLL: imported at link time, it would be looked up beside the builder first, where anything
+// may lie.
+struct VersionApi {
+  using SizeFn = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
+  using InfoFn = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID);
+  SizeFn infoSize = systemEntry<SizeFn>(L"version.dll", "GetFileVersionInfoSizeW");
+  InfoFn info = systemEntry<InfoFn>(L"version.dll", "GetFileVersionInfoW");
+};
+
+}  // namespace
+
 void setVersionString(const std::wstring& file, const std::wstring& name, const std::wstring& value) {
+  static const VersionApi api;
+  if (!api.infoSize || !api.info) {
+    printError("Can't load version.dll from the system folder");
+    return;
+  }
   DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeW(file.c_str(), &ignored);
+  const DWORD size = api.infoSize(file.c_str(), &ignored);
   if (size == 0) {
     printError("file version info size equals to zero");
     return;
@@ -20,7 +40,7 @@ void setVersionString(const std::wstring& file, const std::wstring& name, const 
   // Sized by what the system reports, so no block can run past the buffer.
   std::vector<std::uint8_t> info(size);
   std::optional<VersionBlock> block;
-  if (GetFileVersionInfoW(file.c_str(), 0, size, info.data())) block = VersionBlock::parse(info.data(), info.size());
+  if (api.info(file.c_str(), 0, size, info.data())) block = VersionBlock::parse(info.data(), info.size());
   const auto translation = block ? block->firstTranslation() : std::nullopt;
   if (!translation) {
     printError(L"can't query version info property: " + name);

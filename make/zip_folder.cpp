@@ -8,6 +8,7 @@
 
 #include "console.h"
 #include "handles.h"
+#include "paths.h"
 #include "sfx_builder.h"
 #include "text.h"
 
@@ -26,49 +27,90 @@ struct FolderId {
   }
 };
 
-bool folderId(const fs::path& folder, FolderId& id) {
-  UniqueFile handle(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+// What a path leads to, links followed; false when it leads nowhere (a dangling link).
+bool lookThrough(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
+  UniqueFile handle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!handle || !GetFileInformationByHandle(handle.get(), &info)) return false;
-  id = FolderId{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
-  return true;
+  return handle && GetFileInformationByHandle(handle.get(), &info);
+}
+
+// A listing failure, worded as the other file-system errors are: the operation, the system's
+// reason and the path.
+[[noreturn]] void raiseListingError(const char* operation, const std::wstring& shown, DWORD error) {
+  throw std::runtime_error(std::string("filesystem error: ") + operation + ": " + toNarrow(systemReason(error)) +
+                           " [" + toNarrow(shown) + "]");
 }
 
 class FolderZipper {
  public:
   explicit FolderZipper(zip_t* archive) : archive_(archive) {}
 
-  // Adds every file below `folder`, depth first in listing order, under `prefix` (UTF-8 entry
-  // names joined with "\"). Links are followed; one that leads back into the walk ends it with
-  // an error rather than running forever.
-  void addFolder(const fs::path& folder, const std::string& prefix) {
-    FolderId id{};
-    const bool known = folderId(folder, id);
+  // Adds every file below `folder` (an extended-length path, so that trees of any depth are
+  // reached) depth first in listing order, under `prefix` (UTF-8 entry names joined with "\").
+  // `shown` is the folder as messages name it: the path the user gave, joined on. Links are
+  // followed; one that leads back into the walk ends it with an error rather than running
+  // forever. A file that cannot be opened for reading ends it too.
+  void addFolder(const std::wstring& folder, const std::wstring& shown, const std::string& prefix) {
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = lookThrough(folder, info);
     if (known) {
+      const FolderId id{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
       for (const FolderId& open : ancestors_) {
-        if (open == id) throw std::runtime_error("Link cycle in the input folder: " + toNarrow(folder.wstring()));
+        if (open == id) throw std::runtime_error("Link cycle in the input folder: " + toNarrow(shown));
       }
       ancestors_.push_back(id);
     }
-    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
-      const std::string name = prefix.empty() ? toUtf8(entry.path().filename().wstring())
-                                              : prefix + "\\" + toUtf8(entry.path().filename().wstring());
-      if (fs::is_directory(entry.status())) {
-        addFolder(entry.path(), name);
-      } else {
-        addFile(entry.path(), name);
+    WIN32_FIND_DATAW found;
+    UniqueFind listing(FindFirstFileW(joinPath(folder, L"*").c_str(), &found));
+    if (!listing) {
+      // A drive root lists no "." entry, so an empty one finds nothing at all.
+      if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+        raiseListingError("directory_iterator::directory_iterator", shown, GetLastError());
       }
+    } else {
+      addListed(listing, found, folder, shown, prefix);
     }
     if (known) ancestors_.pop_back();
   }
 
  private:
-  void addFile(const fs::path& file, const std::string& name) {
-    zip_source_t* source = zip_source_win32w(archive_, file.c_str(), 0, -1);
-    if (!source || zip_file_add(archive_, name.c_str(), source, ZIP_FL_ENC_UTF_8) < 0) {
+  void addListed(const UniqueFind& listing, WIN32_FIND_DATAW& found, const std::wstring& folder,
+                 const std::wstring& shown, const std::string& prefix) {
+    do {
+      const std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring path = joinPath(folder, name);
+      const std::string entry = prefix.empty() ? toUtf8(name) : prefix + "\\" + toUtf8(name);
+      if (isFolder(path, found.dwFileAttributes)) {
+        addFolder(path, joinPath(shown, name), entry);
+      } else {
+        addFile(path, joinPath(shown, name), entry);
+      }
+    } while (FindNextFileW(listing.get(), &found));
+    if (GetLastError() != ERROR_NO_MORE_FILES) raiseListingError("directory_iterator::operator++", shown, GetLastError());
+  }
+
+  // The listing tells what a plain entry is; a link is asked what it leads to.
+  static bool isFolder(const std::wstring& path, DWORD listedAttributes) {
+    if (!(listedAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return listedAttributes & FILE_ATTRIBUTE_DIRECTORY;
+    BY_HANDLE_FILE_INFORMATION info;
+    return lookThrough(path, info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+  }
+
+  // The file is opened now, with the sharing the archive library itself uses, and the library
+  // reads it through that handle when the archive is written: a file that is held without
+  // sharing, denied, or no disk file at all is reported here, with its name, and not only when
+  // the archive is closed.
+  void addFile(const std::wstring& path, const std::wstring& shown, const std::string& entry) {
+    UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    zip_source_t* source = file && GetFileType(file.get()) == FILE_TYPE_DISK
+                               ? zip_source_win32handle(archive_, file.get(), 0, -1)
+                               : nullptr;
+    if (source) (void)file.release();  // the source closes the handle when it is freed
+    if (!source || zip_file_add(archive_, entry.c_str(), source, ZIP_FL_ENC_UTF_8) < 0) {
       if (source) zip_source_free(source);
-      throw std::runtime_error("Can't add file to zip: " + toNarrow(file.wstring()));
+      throw std::runtime_error("Can't add file to zip: " + toNarrow(shown));
     }
   }
 
@@ -108,15 +150,17 @@ bool SfxBuilder::buildFromFolder(const std::string& folder) {
     throw std::runtime_error("Directory doesn't exist or isn't a directory: " + folder);
   }
   printProgress(kArchiving);
-  FolderZipper(archive).addFolder(input, "");
+  FolderZipper(archive).addFolder(extendedPath(input.wstring()), input.wstring(), "");
 
   if (zip_get_num_entries(archive, 0) == 0) {
     // libzip writes no file for an archive without entries; the setup gets an empty archive.
     owner.reset();
     writeEmptyArchive(temporary);
   } else if (zip_close(archive) == 0) {
-    // A failed close leaves no archive behind; the assembly then reports that it cannot read it.
     owner.release();
+  } else {
+    // Every file was opened while walking, so what fails here is the writing of the archive.
+    throw std::runtime_error("Can't create zip: " + temporaryArchive_);
   }
   return buildFromArchive(temporaryArchive_);
 }

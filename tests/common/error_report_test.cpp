@@ -22,4 +22,23 @@ TEST(ErrorReport, LongSystemTextIsNotCut) {
 
 TEST(ErrorReport, UnknownCodeHasNoSystemText) { EXPECT_EQ(systemErrorText(0x20001234u), L""); }
 
+TEST(ErrorReport, BuilderReportTextKeepsInsertsAndShowsUnknownCodesSigned) {
+  const struct {
+    unsigned long code;
+    std::wstring expected;
+  } cases[] = {
+      // The system's text for a bad program image holds an insert ("%1").
+      {ERROR_BAD_EXE_FORMAT, systemErrorText(ERROR_BAD_EXE_FORMAT)},
+      {ERROR_ACCESS_DENIED, systemErrorText(ERROR_ACCESS_DENIED)},
+      {0x20001234u, L"Unknown error 536875572"},
+      {0xE0001234u, L"Unknown error -536866252"},
+      {0xFFFFFFFFu, L"Unknown error -1"},
+  };
+  ASSERT_NE(systemErrorText(ERROR_BAD_EXE_FORMAT).find(L"%1"), std::wstring::npos);
+  for (const auto& c : cases) {
+    EXPECT_FALSE(c.expected.empty()) << c.code;
+    EXPECT_EQ(systemReportText(c.code), c.expected) << c.code;
+  }
+}
+
 }  // namespace

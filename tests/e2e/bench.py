@@ -2,6 +2,7 @@
 Wine prefix, reading and answering their windows through the Windows-side helper, and mapping
 paths between Linux and the Windows side. The bench (tests/bench/wine-env.sh) provides
 WINEPREFIX and DISPLAY."""
+import contextlib
 import getpass
 import json
 import os
@@ -191,3 +192,20 @@ def copy_program(source, folder, name):
     target = Path(folder) / name
     shutil.copyfile(source, target)
     return target
+
+
+@contextlib.contextmanager
+def held_open(path, timeout=120):
+    """Keeps a file open without sharing, in a Windows process of the prefix, for the length of
+    the block: no other program can open it meanwhile."""
+    release = scratch("release-") / "release"
+    proc = start(WINTEST, "hold", winpath(path), winpath(release), "--timeout", timeout * 1000)
+    try:
+        line = proc.stdout.readline()
+        if line.strip() != b"held":
+            raise AssertionError(f"wintest could not hold {path}: {line!r}")
+        yield
+    finally:
+        release.touch()
+        result = finish(proc, timeout=timeout)
+    assert result.code == 0, result

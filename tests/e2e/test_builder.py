@@ -1,10 +1,12 @@
 """The builder as a user drives it: PondrelMake.exe under Wine turns a folder or a ZIP archive into
 a setup program, and the result is read back from Linux (pefile, unzip, 7z) and from Windows
 (wintest resources), and run."""
+import contextlib
 import hashlib
 import io
 import json
 import os
+import re
 import shutil
 import subprocess
 import zipfile
@@ -13,8 +15,8 @@ from pathlib import Path
 import pefile
 import pytest
 
-from bench import (PONDREL, PONDREL_MAKE, PREFIX, SOURCE, box_text, click, finish, run, scratch, start, tool,
-                   user_temp, wait_for, windows, winpath, wintest, work_folders)
+from bench import (PONDREL, PONDREL_MAKE, PREFIX, SOURCE, box_text, click, finish, held_open, run, scratch, start,
+                   tool, user_temp, wait_for, windows, winpath, wintest, work_folders)
 
 USAGE = ("Usage:  [/d <str>] [/s <str>] [/f <str>] [/o <str>] [/c <str>] [/h]\n"
          "/d, --input-directory=<str>   \tinput directory\n"
@@ -294,8 +296,6 @@ CHECKS = [
     (["-f", "archive.zip.bak"], "", "File archive.zip.bak is not a zip archive\n"),
     (["-d", "plain.txt"], "", "Cannot find the input folder\n"),
     (["-d", "missing"], "", "Cannot find the input folder\n"),
-    # An existing plain file passes the output folder check; the output cannot be created in it.
-    (["-o", "plain.txt", "-d", "dist"], ARCHIVING + CREATING, ""),
     (["-f", "fake.zip", "-s", "setup.exe", "-c", "fake.exe"], CREATING, "Can't open zip: fake.zip\n"),
 ]
 
@@ -307,9 +307,51 @@ def test_refused_runs_report_one_reason(args, out, err, work):
         archive.writestr("setup.exe", b"MZ")
     result = run_make(args, work)
     assert (result.code, result.out, result.err) == (1, out, err), f"PondrelMake {args}: {result}"
-    # At most the setup-file test left a bare stub copy behind: nothing usable was built.
-    for exe in work.glob("*.exe"):
-        assert exe.read_bytes() == PONDREL.read_bytes(), f"PondrelMake {args} wrote {exe.name}"
+    assert not list(work.glob("*.exe")), f"PondrelMake {args} wrote a program"
+
+
+def snapshot(root):
+    """{relative path: bytes, or None for a folder} of everything below root."""
+    return {p.relative_to(root): (p.read_bytes() if p.is_file() else None) for p in root.rglob("*")}
+
+
+REASON = "<the system's reason>"
+FAILED_BUILDS = [
+    # (arguments, file held open without sharing during the run, stdout, the one error line);
+    # "{work}" is the Windows path of the folder the builder runs in.
+    (["-d", "dist"], "dist/sub/locked.txt", ARCHIVING, "Can't add file to zip: dist\\sub\\locked.txt"),
+    (["-d", "dist", "-o", "plain.txt"], None, ARCHIVING + CREATING,
+     f"Can't create {{work}}\\plain.txt\\Pondrel.exe: {REASON}"),
+    (["-d", "dist", "-c", "missing\\x.exe"], None, ARCHIVING + CREATING,
+     f"Can't create {{work}}\\missing\\x.exe: {REASON}"),
+    # The name is joined under the output folder like any other.
+    (["-d", "dist", "-c", "{work}\\abs.exe"], None, ARCHIVING + CREATING,
+     f"Can't create {{work}}\\{{work}}\\abs.exe: {REASON}"),
+    (["-d", "dist", "-c", "L" * 296 + ".exe"], None, ARCHIVING + CREATING,
+     f"Can't create {{work}}\\{'L' * 296}.exe: {REASON}"),
+    # The older output is in use: it stays as it is.
+    (["-d", "dist"], "Pondrel.exe", ARCHIVING + CREATING, f"Can't create {{work}}\\Pondrel.exe: {REASON}"),
+    (["-d", "dist", "-s", "missing.exe"], None, ARCHIVING + CREATING,
+     "Error creating exe file: setup file doesn't exist!!!"),
+    # A ".zip" name is not enough: the archive must open.
+    (["-f", "fake.zip"], None, CREATING, "Can't open zip: fake.zip"),
+]
+
+
+@pytest.mark.parametrize("args,held,out,err", FAILED_BUILDS,
+                         ids=[" ".join(c[0])[:40] + (f" holding {c[1]}" if c[1] else "") for c in FAILED_BUILDS])
+def test_failed_builds_say_why_and_leave_nothing(args, held, out, err, work):
+    make_tree(work, {"dist/readme.txt": b"readme", "dist/sub/locked.txt": b"locked", "plain.txt": b"plain",
+                     "fake.zip": b"not a zip archive", "Pondrel.exe": b"an older build"})
+    before = snapshot(work)
+    args = [arg.replace("{work}", winpath(work)) for arg in args]
+    with held_open(work / held) if held else contextlib.nullcontext():
+        result = run_make(args, work)
+    line = re.escape(err.replace("{work}", winpath(work))).replace(re.escape(REASON), r"\S[^\n]*")
+    assert result.code == 1 and result.out == out and re.fullmatch(line + "\n", result.err), \
+        f"PondrelMake {args}: {result}"
+    assert snapshot(work) == before, f"PondrelMake {args} left or changed files"
+    assert not (user_temp() / "tmpzipfile.zip").exists(), f"PondrelMake {args} left its temporary archive"
 
 
 USER_ARCHIVES = [
@@ -318,8 +360,6 @@ USER_ARCHIVES = [
     (["-f", "user.ZIP"], "user.ZIP"),
     (["-f", "user.zip", "-d", "dist"], "user.zip"),
     (["-d", "dist", "--input-archive-file=user.zip", "-s", "setup.exe"], "user.zip"),
-    # Without a setup file the archive is appended as it is, unexamined.
-    (["-f", "fake.zip"], "fake.zip"),
 ]
 
 
@@ -504,9 +544,7 @@ def test_setup_file_is_looked_up_by_exact_last_name(made_by, entry, found, work)
     else:
         assert (result.code, result.out, result.err) == \
                (1, progress, "Error creating exe file: setup file doesn't exist!!!\n"), (entry, result)
-        # A bare copy of the stub: no archive offset, so no usable setup program.
-        assert program.read_bytes() == PONDREL.read_bytes(), entry
-        assert 1 not in read_layout(program)["rcdata"]
+        assert not program.exists(), entry
 
 
 PLACES = [
@@ -517,12 +555,15 @@ PLACES = [
     (["-d", "dist", "-o", "out", "-c", r"sub\z.v2.exe"], "out/sub/z.v2.exe", "z.v2"),
     (["--input-directory=dist", "--output-directory=out", "--output-setup-file=Long Name.exe"], "out/Long Name.exe",
      "Long Name"),
+    # A relative name that the system folder holds too (system32\wbem\wmic.exe): the version
+    # strings are read from and written to the output, never looked up along the DLL search path.
+    (["-d", "dist", "-o", "wbem", "-c", "wmic.exe"], "wbem/wmic.exe", "wmic"),
 ]
 
 
 @pytest.mark.parametrize("args,where,stem", PLACES, ids=[" ".join(c[0]) for c in PLACES])
 def test_output_file_place_and_name(args, where, stem, work):
-    make_tree(work, {"dist/readme.txt": b"readme"}, folders=["sub", "out/sub"])
+    make_tree(work, {"dist/readme.txt": b"readme"}, folders=["sub", "out/sub", "wbem"])
     before = set(work.rglob("*"))
     result = run_make(args, work)
     assert (result.code, result.err) == (0, ""), f"PondrelMake {args}: {result}"
@@ -530,7 +571,8 @@ def test_output_file_place_and_name(args, where, stem, work):
     expected = (stem, stem, stub_strings()["ProductName"])
     strings = read_layout(work / where)["strings"]
     assert tuple(strings[name] for name in CHANGED_STRINGS) == expected, f"PondrelMake {args}"
-    seen = windows_view(work / where)["version"]
+    # Read from a copy: for a name it has a program of its own under (wmic.exe), Wine loads that.
+    seen = windows_view(shutil.copyfile(work / where, scratch() / "placed.exe"))["version"]
     assert tuple(seen[name] for name in CHANGED_STRINGS) == expected, f"PondrelMake {args} (Windows)"
     assert_archive_runs_to_end(archive_of(work / where)[1])
 
@@ -597,6 +639,22 @@ def test_links_are_followed_as_what_they_point_to(work):
     assert extracted_7z(archive, work / "x") == {
         "file-link.txt": sha256(b"outside"), "folder-link\\o.txt": sha256(b"other"),
         "shared\\s.txt": sha256(b"shared"), "again\\s.txt": sha256(b"shared")}
+
+
+def test_tree_deeper_than_the_path_limit_is_archived_whole(work):
+    # Eight folders of 48 characters: the deepest file lies 400 characters below the input
+    # folder, far past the 260 characters of a classic path.
+    folders = [f"{depth}" + "d" * 47 for depth in range(8)]
+    expected = make_tree(work / "dist", {"top.txt": b"top", "/".join(folders[:5]) + "/middle.txt": b"middle",
+                                         "/".join(folders) + "/leaf.txt": b"leaf"})
+    assert max(len(name) for name in expected) == 400
+    result = run_make(["-d", "dist"], work)
+    assert (result.code, result.out, result.err) == (0, ARCHIVING + CREATING + SUCCEEDED, ""), result
+    archive = cut_archive(work / "Pondrel.exe", work)
+    assert sorted(name for name, _, _ in entries_7z(archive)) == sorted(expected)
+    # Read in place: extracted on Linux, a backslash-joined name is one file name, too long for it.
+    with zipfile.ZipFile(archive) as z:
+        assert {info.filename: sha256(z.read(info)) for info in z.infolist()} == expected
 
 
 def test_unreadable_file_ends_the_walk(work):

@@ -1,10 +1,19 @@
 """DLLs are loaded from the system folder only: a setup program runs from download folders that
 may hold anything, including DLLs named like system ones."""
+import os
 import shutil
 
+import pefile
 import pytest
 
-from bench import run, scratch, tool
+from bench import PONDREL, PONDREL_MAKE, run, scratch, tool, winpath
+
+# The system's known DLLs: the loader always takes them from the system folder, whatever lies
+# beside a program. Any other DLL a program imports is looked up beside it first.
+KNOWN_DLLS = {name + ".dll" for name in (
+    "ntdll", "kernel32", "user32", "gdi32", "shell32", "advapi32", "msvcrt", "ole32", "oleaut32", "shlwapi",
+    "comdlg32", "ws2_32", "rpcrt4", "setupapi", "imm32", "psapi", "sechost", "normaliz", "nsi", "wldap32",
+    "imagehlp", "difxapi", "clbcatq", "combase", "coml2", "msctf", "gdiplus", "shcore")}
 
 
 @pytest.mark.parametrize("name", ["wintrust.dll", "msi.dll", "version.dll"])
@@ -22,3 +31,42 @@ def test_dll_planted_beside_the_program_is_not_loaded(name):
     protected = run(probe, "protected", name)
     assert protected.code == 0, protected
     assert protected.out.strip().lower() == f"c:\\windows\\system32\\{name}"
+
+
+def test_programs_import_only_known_dlls():
+    unknown = {}
+    for program in (PONDREL, PONDREL_MAKE):
+        pe = pefile.PE(str(program), fast_load=True)
+        pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"],
+                                               pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT"]])
+        imported = {entry.dll.decode().lower() for entry in
+                    getattr(pe, "DIRECTORY_ENTRY_IMPORT", []) + getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])}
+        pe.close()
+        assert "kernel32.dll" in imported, (program.name, imported)
+        unknown[program.name] = sorted(imported - KNOWN_DLLS)
+    assert unknown == {PONDREL.name: [], PONDREL_MAKE.name: []}
+
+
+def test_version_dll_planted_beside_the_builder_is_not_loaded():
+    folder = scratch("downloads-")
+    (folder / "dist").mkdir()
+    (folder / "dist" / "readme.txt").write_bytes(b"readme")
+    builder = folder / "PondrelMake.exe"
+    shutil.copyfile(PONDREL_MAKE, builder)
+    shutil.copyfile(tool("dll_probe.exe"), folder / "dll_probe.exe")
+    shutil.copyfile(tool("planted/wintrust.dll"), folder / "version.dll")
+    marker = folder / "planted-dll-ran"
+    # Native first: Wine then looks beside the program before the system folder, as Windows
+    # does for any DLL that is not a known one.
+    env = {"WINEDLLOVERRIDES": os.environ.get("WINEDLLOVERRIDES", "") + ";version=n,b",
+           "PONDREL_PLANTED_MARKER": winpath(marker)}
+
+    # The planted DLL runs as soon as something picks it up the plain way.
+    control = run(folder / "dll_probe.exe", "plain", "version.dll", env=env)
+    assert control.code == 0 and marker.exists(), control
+    marker.unlink()
+
+    result = run(builder, "-d", "dist", cwd=folder, env=env)
+    assert (result.code, result.err) == (0, ""), result
+    assert not marker.exists(), "the builder loaded the version.dll beside it"
+    assert (folder / "Pondrel.exe").exists()

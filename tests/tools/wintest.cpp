@@ -1,7 +1,7 @@
 // wintest.exe: the Windows-side helper of the end-to-end tests. The tests run it with Wine in the
 // same prefix as the program under test, to read that program's windows and controls (which X
 // cannot see), answer its dialogs, send it messages, run programs and report their full 32-bit
-// exit code, and read and write PE resources.
+// exit code, read and write PE resources, and hold files open without sharing.
 //
 // Output is UTF-8 with "\n" line ends on stdout; errors go to stderr as one line.
 // Exit code: 0 success, 1 failure (not found, timeout, a failing call), 2 bad usage.
@@ -57,6 +57,7 @@ const char kUsageText[] =
     "  resources <file>\n"
     "  update-resource <file> <type> <id> <lang> <data-file|->\n"
     "  update-resource-text <file> <type> <id> <lang> <text>\n"
+    "  hold <file> <release-file> [--timeout ms]\n"
     "window options: --class C, --pid N, --hwnd N, --visible, --text-contains S,\n"
     "                --title-prefix, --title-regex, --any\n";
 
@@ -983,6 +984,28 @@ int updateResourceFromText(const Args& args) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Files.
+
+// hold <file> <release-file> [--timeout ms]: opens the file for reading with no sharing, so that
+// no other process can open it, prints "held", and keeps it until the release file exists.
+// Fails when the file cannot be opened or the release file does not appear in time (2 min
+// unless given).
+int holdFile(const Args& args) {
+  if (args.positional.size() != 2) return usage(L"hold: wrong number of arguments");
+  bool ok = true;
+  const auto timeout = integerOption<DWORD>(args, L"--timeout", ok);
+  if (!ok) return usage(L"hold: bad --timeout");
+  const std::wstring& file = args.positional[0];
+  const std::wstring& release = args.positional[1];
+  UniqueFile held(CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!held) return failWithError(L"hold: CreateFileW(" + file + L")", GetLastError());
+  printLine("held");
+  const bool released =
+      pollUntil(timeout.value_or(120000), [&] { return GetFileAttributesW(release.c_str()) != INVALID_FILE_ATTRIBUTES; });
+  return released ? kOk : fail(L"hold: " + release + L" did not appear in time");
+}
+
+// ---------------------------------------------------------------------------------------------
 
 int dispatch(int argc, wchar_t** argv) {
   if (argc < 2) return usage(L"missing command");
@@ -1008,6 +1031,7 @@ int dispatch(int argc, wchar_t** argv) {
   if (command == L"resources") return showResources(args);
   if (command == L"update-resource") return updateResourceFromFile(args);
   if (command == L"update-resource-text") return updateResourceFromText(args);
+  if (command == L"hold") return holdFile(args);
   return usage(L"unknown command " + command);
 }
 

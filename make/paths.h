@@ -1,0 +1,16 @@
+#pragma once
+// Paths as the builder hands them to the system: full, so that no call looks a relative name up
+// along the DLL search path, and in the extended-length form where a tree may run past the
+// classic 260-character limit.
+#include <string>
+
+// The full path of `path`, resolved against the current folder as the system does; `path`
+// unchanged when the system cannot resolve it.
+[[nodiscard]] std::wstring fullPath(const std::wstring& path);
+
+// The full path with the extended-length prefix ("\\?\C:\..." or "\\?\UNC\server\share\..."),
+// which lifts the length limit; without a trailing separator except for a drive root.
+[[nodiscard]] std::wstring extendedPath(const std::wstring& path);
+
+// `folder` and `name` joined with one backslash.
+[[nodiscard]] std::wstring joinPath(const std::wstring& folder, const std::wstring& name);
