@@ -17,7 +17,7 @@ namespace {
 
 // The platform converts at most 2 GiB in one call; no launcher file comes anywhere near this.
 constexpr size_t kMaxFileBytes = size_t{1} << 30;
-constexpr size_t kIoChunk = size_t{1} << 20;
+constexpr size_t kWriteChunk = size_t{1} << 20;
 
 enum class Mark { none, utf8, utf16le, bigEndian };
 
@@ -34,21 +34,18 @@ UniqueFile openForReading(const std::wstring& path) {
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-// Reads from the current position to the end, or at most `limit` bytes when it is not zero.
-// False when a read fails or the file holds kMaxFileBytes or more.
-bool readBytes(HANDLE file, std::string& bytes, size_t limit = 0) {
-  for (;;) {
-    const size_t wanted = limit ? limit - bytes.size() : kIoChunk;
-    if (wanted == 0) return true;
-    const size_t old = bytes.size();
-    bytes.resize(old + wanted);
+// Appends up to `limit` bytes from the current position, fewer at the end of the file. False
+// when a read fails.
+bool readUpTo(HANDLE file, std::string& bytes, size_t limit) {
+  char buffer[65536];
+  while (bytes.size() < limit) {
+    const DWORD wanted = static_cast<DWORD>(std::min(sizeof(buffer), limit - bytes.size()));
     DWORD read = 0;
-    const BOOL ok = ReadFile(file, bytes.data() + old, static_cast<DWORD>(wanted), &read, nullptr);
-    bytes.resize(old + (ok ? read : 0));
-    if (!ok) return false;
-    if (read == 0) return true;
-    if (bytes.size() >= kMaxFileBytes) return false;
+    if (!ReadFile(file, buffer, wanted, &read, nullptr)) return false;
+    if (read == 0) break;
+    bytes.append(buffer, read);
   }
+  return true;
 }
 
 std::wstring decode(std::string bytes, Mark mark) {
@@ -136,7 +133,7 @@ std::string utf16Content(const std::wstring& text) {
 bool keepsAnsi(const std::wstring& path) {
   UniqueFile file = openForReading(path);
   std::string head;
-  return file && readBytes(file.get(), head, 3) && markOf(head) == Mark::none;
+  return file && readUpTo(file.get(), head, 3) && markOf(head) == Mark::none;
 }
 
 // A file created beside the target for its new content. Removed on destruction unless it has
@@ -149,7 +146,8 @@ class FreshFile {
     for (int attempt = 0; attempt < 100 && !file_; ++attempt) {
       path_ = target + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(counter++) + L".new";
       file_.reset(CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-      if (!file_ && GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) break;
+      const DWORD error = file_ ? ERROR_SUCCESS : GetLastError();
+      if (error != ERROR_SUCCESS && error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
     }
   }
   FreshFile(const FreshFile&) = delete;
@@ -165,7 +163,7 @@ class FreshFile {
   // replaces anything.
   [[nodiscard]] bool write(const std::string& bytes) {
     for (size_t done = 0; done < bytes.size();) {
-      const DWORD chunk = static_cast<DWORD>(std::min(bytes.size() - done, kIoChunk));
+      const DWORD chunk = static_cast<DWORD>(std::min(bytes.size() - done, kWriteChunk));
       DWORD written = 0;
       if (!WriteFile(file_.get(), bytes.data() + done, chunk, &written, nullptr) || written == 0) return false;
       done += written;
@@ -236,7 +234,11 @@ ConfigRead tryReadConfigFile(const std::wstring& path, ConfigList& list) {
   UniqueFile file = openForReading(path);
   if (!file) return isMissingError(GetLastError()) ? ConfigRead::missing : ConfigRead::unreadable;
   std::string bytes;
-  if (!readBytes(file.get(), bytes)) return ConfigRead::unreadable;
+  LARGE_INTEGER size{};
+  if (GetFileSizeEx(file.get(), &size) && size.QuadPart < static_cast<LONGLONG>(kMaxFileBytes)) {
+    bytes.reserve(static_cast<size_t>(size.QuadPart));
+  }
+  if (!readUpTo(file.get(), bytes, kMaxFileBytes) || bytes.size() >= kMaxFileBytes) return ConfigRead::unreadable;
   file.reset();
   const Mark mark = markOf(bytes);
   if (mark == Mark::bigEndian) return ConfigRead::unreadable;

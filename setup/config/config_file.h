@@ -63,9 +63,11 @@ void readConfigFile(const std::wstring& path, ConfigList& list);
 // existing readable file without a mark (an empty one too) is written in the ANSI code page
 // without a mark; anything else as FF FE and UTF-16LE. ANSI text that would itself begin with
 // one of the three marks is written as UTF-16LE instead, so that it reads back the same.
-// The content goes to a fresh file beside the target, which then replaces the target in one
-// step: whatever fails, the file at `path` is the complete old one or the complete new one, and
-// no fresh file stays behind. Raises kConfigCannotOpenForWrite when the fresh file cannot be
-// made or cannot replace the target, kConfigUtf16WriteFailed or kConfigAnsiWriteFailed when
-// writing it fails (a full disk).
+// The content goes to a fresh file beside the target ("<name>.<process>-<n>.new"), which then
+// replaces the target in one step: whatever fails, even when the process is killed, the file at
+// `path` is the complete old one or the complete new one. A reported failure leaves no fresh
+// file behind; a killed process may. Raises kConfigCannotOpenForWrite when the target is
+// read-only or the fresh file cannot be made or cannot replace the target (a folder in the
+// way, a handle open on it without delete sharing), kConfigUtf16WriteFailed or
+// kConfigAnsiWriteFailed when writing the fresh file fails (a full disk).
 void writeConfigFile(const std::wstring& path, const ConfigList& list);

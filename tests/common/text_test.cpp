@@ -42,26 +42,6 @@ TEST(TextConversion, Utf8RoundTrip) {
   EXPECT_EQ(fromUtf8(toUtf8(kCyrillic)), kCyrillic);
 }
 
-TEST(TextConversion, CaseFoldingTouchesOnlyAsciiLetters) {
-  const struct {
-    std::wstring a, b;
-    bool equal;
-  } cases[] = {
-      {L"DefaultVersion", L"defaultversion", true},
-      {L"[Z@]", L"[z@]", true},  // '@' and '[' border the letters and do not fold
-      {L"@", L"`", false},
-      {L"\u00c4", L"\u00e4", false},  // A with diaeresis: not ASCII
-      {L"\u0411\u0430\u0437\u044b", L"\u0431\u0430\u0437\u044b", false},  // Cyrillic
-      {L"ab", L"abc", false},
-      {L"", L"", true},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.a) + " / " + testing::PrintToString(c.b));
-    EXPECT_EQ(equalsIgnoringCase(c.a, c.b), c.equal);
-    EXPECT_EQ(foldAscii(c.a) == foldAscii(c.b), c.equal);
-  }
-}
-
 // Run by the test suite on an English and on a Russian system. On the Russian one the ANSI code
 // page is 1251 and Cyrillic must survive the round trip through it.
 TEST(AnsiCodePage, CyrillicRoundTripsOnRussianSystem) {
