@@ -33,3 +33,19 @@ std::wstring toWide(const std::string& text, unsigned codePage) {
 std::string toUtf8(const std::wstring& text) { return toNarrow(text, CP_UTF8); }
 
 std::wstring fromUtf8(const std::string& text) { return toWide(text, CP_UTF8); }
+
+wchar_t foldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+
+std::wstring foldAscii(std::wstring_view text) {
+  std::wstring folded(text);
+  for (wchar_t& c : folded) c = foldAscii(c);
+  return folded;
+}
+
+bool equalsIgnoringCase(std::wstring_view a, std::wstring_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (foldAscii(a[i]) != foldAscii(b[i])) return false;
+  }
+  return true;
+}

@@ -3,6 +3,7 @@
 // system's ANSI code page, used for exception messages, the builder's command-line paths and
 // the setup file name resource.
 #include <string>
+#include <string_view>
 
 // Converts the whole text (embedded zeros included) to the code page; a conversion the
 // platform rejects gives the empty string.
@@ -12,3 +13,9 @@
 // UTF-8 conversions, for names that an archive stores as UTF-8.
 [[nodiscard]] std::string toUtf8(const std::wstring& text);
 [[nodiscard]] std::wstring fromUtf8(const std::string& text);
+
+// Case folding that does not depend on a locale: only the ASCII letters A to Z become a to z;
+// every other character stays as it is.
+[[nodiscard]] wchar_t foldAscii(wchar_t c);
+[[nodiscard]] std::wstring foldAscii(std::wstring_view text);
+[[nodiscard]] bool equalsIgnoringCase(std::wstring_view a, std::wstring_view b);

@@ -11,20 +11,9 @@
 #include <windows.h>
 #endif
 
+#include "text.h"
+
 namespace {
-
-// Name comparisons fold only the ASCII letters, so the outcome does not depend on a locale.
-wchar_t foldAscii(wchar_t c) {
-  return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
-
-bool equalsIgnoringCase(std::wstring_view a, std::wstring_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (foldAscii(a[i]) != foldAscii(b[i])) return false;
-  }
-  return true;
-}
 
 bool isNameChar(wchar_t c, bool longForm) {
   if ((c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9')) return true;

@@ -37,6 +37,11 @@ class Installer {
   // that folder could not be made.
   [[nodiscard]] std::wstring archivePath() const;
 
+  // Merges the distribution's launcher settings (a relative name resolves against the current
+  // folder) into the user's launcher file; see mergeLauncherConfigFile. True when the user's
+  // file was written; false leaves it as it was.
+  [[nodiscard]] bool mergeLauncherConfig(const std::wstring& distributionFile = L"Tarnel.cfg");
+
   // Post-installation steps of a distribution install; they report nothing.
   bool installCertificate();
   bool startLauncher();

@@ -57,6 +57,10 @@ std::vector<std::wstring> listFolder(const std::wstring& path) {
   return names;
 }
 
+std::string utf16le(const std::wstring& text) {
+  return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+}
+
 std::string patternBytes(size_t size, unsigned seed) {
   std::string bytes(size, '\0');
   std::minstd_rand generator(seed);

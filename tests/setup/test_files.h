@@ -28,6 +28,8 @@ void writeFile(const std::wstring& path, const std::string& bytes);
 [[nodiscard]] bool isFolder(const std::wstring& path);
 // Names in a folder, "." and ".." left out, sorted.
 [[nodiscard]] std::vector<std::wstring> listFolder(const std::wstring& path);
+// The UTF-16LE bytes of a text, without a mark.
+[[nodiscard]] std::string utf16le(const std::wstring& text);
 // Bytes whose content depends on the position, so that misplaced chunks show.
 [[nodiscard]] std::string patternBytes(size_t size, unsigned seed = 1);
 
