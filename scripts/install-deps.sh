@@ -12,7 +12,7 @@ packages=(
   libz-mingw-w64-dev googletest
   wine wine64
   xvfb xdotool x11-utils imagemagick
-  wixl osslsigncode openssl
+  wixl msitools osslsigncode openssl
   zip unzip p7zip-full
   python3 python3-pefile python3-pytest
   locales time
@@ -49,8 +49,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -q --no-install-recommends -o Acquire::Retries=3 "${missing[@]}"
 fi
 
-# Locales used by the tests: an English and a Russian user.
-want_locales=(en_US.UTF-8 ru_RU.UTF-8)
+# Locales used by the tests: English, Russian, Georgian and Kazakh users.
+want_locales=(en_US.UTF-8 ru_RU.UTF-8 ka_GE.UTF-8 kk_KZ.UTF-8)
 regen=0
 for l in "${want_locales[@]}"; do
   if ! locale -a 2>/dev/null | grep -qi "^${l%%.*}\.utf-\?8$"; then

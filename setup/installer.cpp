@@ -58,6 +58,3 @@ void Installer::waitForUnpacking() {
   if (task.valid()) task.wait();
 }
 
-bool Installer::installCertificate() { return false; }
-
-bool Installer::startLauncher() { return false; }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "payload/zip_unpackager.h"
+#include "postinstall/elevation.h"
 
 class Installer {
  public:
@@ -42,8 +43,19 @@ class Installer {
   // file was written; false leaves it as it was.
   [[nodiscard]] bool mergeLauncherConfig(const std::wstring& distributionFile = L"Tarnel.cfg");
 
-  // Post-installation steps of a distribution install; they report nothing.
+  // Post-installation steps of a distribution install; they report nothing and raise nothing.
+  // Asks the installer service where productCode was installed (installLocation, which ends
+  // with a backslash); true when it knows.
+  bool queryInstallLocation();
+  // queryInstallLocation, then copyCertificate.
   bool installCertificate();
+  // Copies the distribution's cacertnx.pem into installLocation's "bin" folder, replacing one
+  // that is there: directly, or through the command interpreter started elevated when the
+  // folder lies below programFilesDir (any folder when that is empty) and the process lacks full
+  // rights. True when the file is in place. The "bin" folder is not made.
+  bool copyCertificate();
+  // Starts <installLocation>..\common\tarnel.exe and waits, at most 15 s, until it is ready
+  // for input. True when it started and became ready in time.
   bool startLauncher();
 
   // Starts `path` with `arguments` (quoted path, one space, arguments), hides the window and
@@ -61,8 +73,21 @@ class Installer {
   Gate signatureGate(const std::wstring& path);
 
   // Installs a distribution found in the unpacked tree; non-zero when the post-installation
-  // steps are to follow.
+  // steps are to follow (also when the user declined at a signature question and nothing was
+  // installed). Raises std::runtime_error "error occured while verifying distro!!!" when no
+  // folder holds an acceptable distribution.
   int runDistribution();
+
+  // Searches the unpacked tree, depth first from workDir, for the first folder that
+  // checkDistributionFolder accepts; on success workDir names it. With a false result `reason`
+  // is 1 when the user declined at a signature question somewhere, else 0. Raises
+  // std::runtime_error "error occured while verifying distro recursive" for any error inside.
+  bool findDistribution(int* reason = nullptr);
+  // Checks the current folder: a package of ours (packagePath, xpPackage), its signatures and
+  // those of the folder's .cab, .exe and .mst files on Windows 7 and later (reason 1 when the
+  // user declines), the product code from setup.ini, and a database that answers for
+  // ProductVersion and names our manufacturer.
+  bool checkDistributionFolder(int* reason = nullptr);
 
   // Asks the running installation to stop: the unpacking ends within one chunk and no later
   // step starts. Safe from any thread.
@@ -86,6 +111,12 @@ class Installer {
   std::wstring archiveFileName = L"tmp.zip";
   std::shared_future<bool> unpackResult;
   bool checkSignatures = true;
+  // How elevated the process is, and the verb that would elevate it; tests stand in for the
+  // platform's answers.
+  struct Elevation {
+    ElevationType (*type)() = queryElevationType;
+    const wchar_t* (*verb)() = elevationVerb;
+  } elevation;
 
  private:
   std::wstring createdWorkDir_;

@@ -2,59 +2,19 @@
 // the distribution (distribution mode).
 #include "installation/setup_file.h"
 
-#include <filesystem>
 #include <stdexcept>
-#include <system_error>
 
-#include "handles.h"
+#include "installation/file_search.h"
 #include "installer.h"
-#include "long_path.h"
 #include "text.h"
-
-namespace {
-
-[[noreturn]] void raiseFileSystemError(const char* operation, const std::wstring& path) {
-  const std::error_code error(static_cast<int>(GetLastError()), std::system_category());
-  throw std::filesystem::filesystem_error(operation, std::filesystem::path(path), error);
-}
-
-// Whether a file-system entry of that name exists, and whether it is a folder. Links are
-// followed: a link to a folder counts as a folder, one that leads nowhere as no folder.
-bool entryExists(const std::wstring& path, bool* isFolder = nullptr) {
-  const std::wstring extended = extendedPath(path);
-  DWORD attributes = GetFileAttributesW(extended.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    const DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME) return false;
-    raiseFileSystemError("status", path);
-  }
-  if (isFolder && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    UniqueFile target(CreateFileW(extended.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    BY_HANDLE_FILE_INFORMATION info;
-    attributes = target && GetFileInformationByHandle(target.get(), &info) ? info.dwFileAttributes : 0;
-  }
-  if (isFolder) *isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  return true;
-}
-
-}  // namespace
 
 bool findSetupFile(const std::wstring& name, std::wstring& folder) {
   const std::wstring base = folder;
   if (entryExists(base + L"\\" + name)) return true;
-  WIN32_FIND_DATAW data;
-  UniqueFind listing(FindFirstFileW((extendedPath(base) + L"\\*").c_str(), &data));
-  if (!listing) raiseFileSystemError("directory iterator cannot open directory", base);
-  do {
-    const std::wstring entry = data.cFileName;
-    if (entry == L"." || entry == L"..") continue;
-    bool isFolder = false;
-    if (!entryExists(base + L"\\" + entry, &isFolder) || !isFolder) continue;
-    folder = base + L"\\" + entry;
+  for (const std::wstring& subfolder : subfolders(base)) {
+    folder = subfolder;
     if (findSetupFile(name, folder)) return true;
-  } while (FindNextFileW(listing.get(), &data));
-  if (GetLastError() != ERROR_NO_MORE_FILES) raiseFileSystemError("directory iterator cannot advance", base);
+  }
   return false;
 }
 
@@ -80,9 +40,4 @@ bool Installer::runInstallation() {
     throw std::runtime_error(e.what());
   }
   return false;
-}
-
-int Installer::runDistribution() {
-  // Distribution installs are not supported yet: nothing is installed.
-  return 0;
 }

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "handles.h"
-#include "long_path.h"
+#include "paths.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "handles.h"
-#include "long_path.h"
+#include "paths.h"
 #include "text.h"
 
 namespace {

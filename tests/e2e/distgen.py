@@ -1,8 +1,10 @@
 """Generated client distributions for tests and benchmarks: a deterministic mix of compressible
-text and incompressible binary files in nested folders."""
+text and incompressible binary files in nested folders, and real installer packages."""
 import hashlib
 import os
 import random
+import shutil
+import subprocess
 from pathlib import Path
 
 WORDS = ("client server update launcher config module texture sound shader locale patch "
@@ -44,3 +46,57 @@ def tree_hashes(root):
             path = Path(dirpath) / name
             result[path.relative_to(root).as_posix()] = hashlib.sha256(path.read_bytes()).hexdigest()
     return result
+
+
+def msi_package(folder, name="KelmQuorda.msi", manufacturer="Kelm", product_code="{6C1D2E3F-0A1B-4C5D-8E9F-A0B1C2D3E4F5}",
+                vendor="KelmTest", version="2.4.1", launcher=None, product_version=True):
+    """Builds a real installer package with wixl into `folder`: it installs bin\\client.txt below
+    Program Files\\<vendor>\\<version>\\ (the product's InstallLocation, which the package
+    registers) and, given `launcher` (a program file), common\\tarnel.exe beside that folder.
+    `product_version=False` deletes the ProductVersion row afterwards. Returns the package."""
+    folder = Path(folder)
+    sources = folder / f"{name}.src"
+    sources.mkdir(parents=True, exist_ok=True)
+    (sources / "client.txt").write_text(f"{vendor} {version}\n")
+    common = ""
+    if launcher:
+        shutil.copyfile(launcher, sources / "tarnel.exe")
+        common = f"""<Directory Id="COMMON" Name="common"><Component Id="Launcher" Guid="{guid(product_code, 2)}">
+                       <File Id="TarnelExe" Name="tarnel.exe" Source="tarnel.exe"/></Component></Directory>"""
+    wxs = f"""<?xml version="1.0" encoding="utf-8"?>
+<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
+  <Product Id="{product_code}" Name="{vendor} Client" Language="1033" Version="{version}.0" Manufacturer="{manufacturer}"
+           UpgradeCode="{guid(product_code, 9)}">
+    <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"/>
+    <Media Id="1" Cabinet="data.cab" EmbedCab="yes"/>
+    <Directory Id="TARGETDIR" Name="SourceDir">
+      <Directory Id="ProgramFiles64Folder">
+        <Directory Id="VENDOR" Name="{vendor}">
+          <Directory Id="INSTALLLOCATION" Name="{version}">
+            <Directory Id="BIN" Name="bin"><Component Id="Main" Guid="{guid(product_code, 1)}">
+              <File Id="ClientTxt" Name="client.txt" Source="client.txt"/></Component></Directory>
+          </Directory>
+          {common}
+        </Directory>
+      </Directory>
+    </Directory>
+    <Feature Id="All" Level="1"><ComponentRef Id="Main"/>{'<ComponentRef Id="Launcher"/>' if launcher else ''}</Feature>
+    <CustomAction Id="SetARPINSTALLLOCATION" Property="ARPINSTALLLOCATION" Value="[INSTALLLOCATION]"/>
+    <InstallExecuteSequence><Custom Action="SetARPINSTALLLOCATION" Sequence="1001"/></InstallExecuteSequence>
+  </Product>
+</Wix>
+"""
+    (sources / "package.wxs").write_text(wxs)
+    package = folder / name
+    subprocess.run(["wixl", "-a", "x64", "-o", str(package), "package.wxs"], cwd=sources, check=True,
+                   capture_output=True)
+    if not product_version:
+        subprocess.run(["msibuild", str(package), "-q", "DELETE FROM `Property` WHERE `Property` = 'ProductVersion'"],
+                       check=True, capture_output=True)
+    shutil.rmtree(sources)
+    return package
+
+
+def guid(base, n):
+    """A GUID derived from `base`, the n-th of a family (components, upgrade code)."""
+    return base[:-3] + f"{n:02X}" + base[-1:]

@@ -9,24 +9,11 @@
 
 #include <string>
 
+#include "marker.h"
+
 namespace {
 
-std::wstring variable(const wchar_t* name) {
-  wchar_t value[32768];
-  const DWORD length = GetEnvironmentVariableW(name, value, 32768);
-  return length > 0 && length < 32768 ? std::wstring(value, length) : std::wstring();
-}
-
-void mark(const wchar_t* name) {
-  const std::wstring folder = variable(L"PONDREL_MARKER_DIR");
-  if (folder.empty()) return;
-  HANDLE file = CreateFileW((folder + L"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
-  const std::string text = std::to_string(GetCurrentProcessId()) + "\n";
-  DWORD written = 0;
-  WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-  CloseHandle(file);
-}
+void mark(const wchar_t* name) { writeMarker(name, std::to_string(GetCurrentProcessId()) + "\n"); }
 
 void startSelf(const wchar_t* role, DWORD flags = 0) {
   wchar_t self[MAX_PATH] = {};

@@ -1,7 +1,8 @@
 #pragma once
-// Paths as the builder hands them to the system: full, so that no call looks a relative name up
+// Paths as both programs hand them to the system: full, so that no call looks a relative name up
 // along the DLL search path, and in the extended-length form where a tree may run past the
-// classic 260-character limit.
+// classic 260-character limit. The system passes extended paths on without normalising them: no
+// "/" turned into "\", no "." or ".." resolved, no trailing dots or spaces removed.
 #include <string>
 
 // The full path of `path`, resolved against the current folder as the system does; `path`

@@ -1,0 +1,113 @@
+#include "installation/msi_library.h"
+
+#include <vector>
+
+#include "system_library.h"
+
+namespace {
+
+constexpr UINT kMissingEntry = ERROR_INVALID_FUNCTION;
+constexpr DWORD kTextCapacity = 2048;
+
+// In the order of the library's slots.
+constexpr const char* kEntryNames[] = {
+    "MsiOpenDatabaseW",   "MsiOpenProductW",      "MsiOpenPackageW",        "MsiGetProductPropertyW",
+    "MsiGetProductInfoW", "MsiSummaryInfoGetPropertyW", "MsiGetSummaryInformationW", "MsiDatabaseOpenViewW",
+    "MsiInstallProductW", "MsiCloseHandle",       "MsiViewFetch",           "MsiViewClose",
+    "MsiRecordGetStringW", "MsiViewExecute",      "MsiViewGetColumnInfo",   "MsiRecordGetFieldCount",
+    "MsiSetInternalUI"};
+
+using OpenDatabaseFn = UINT(WINAPI*)(LPCWSTR, LPCWSTR, MSIHANDLE*);
+using OpenViewFn = UINT(WINAPI*)(MSIHANDLE, LPCWSTR, MSIHANDLE*);
+using ExecuteFn = UINT(WINAPI*)(MSIHANDLE, MSIHANDLE);
+using FetchFn = UINT(WINAPI*)(MSIHANDLE, MSIHANDLE*);
+using RecordStringFn = UINT(WINAPI*)(MSIHANDLE, UINT, LPWSTR, DWORD*);
+using CloseFn = UINT(WINAPI*)(MSIHANDLE);
+using InstallFn = UINT(WINAPI*)(LPCWSTR, LPCWSTR);
+using SetUiFn = INSTALLUILEVEL(WINAPI*)(INSTALLUILEVEL, HWND*);
+using ProductInfoFn = UINT(WINAPI*)(LPCWSTR, LPCWSTR, LPWSTR, DWORD*);
+
+}  // namespace
+
+static_assert(sizeof(kEntryNames) / sizeof(kEntryNames[0]) == 17, "one name per slot");
+
+bool MsiLibrary::load() {
+  unload();
+  module_ = loadSystemLibrary(L"msi.dll");
+  if (!module_) return false;
+  for (int slot = 0; slot < kSlotCount; ++slot) slots_[slot] = GetProcAddress(module_, kEntryNames[slot]);
+  return true;
+}
+
+void MsiLibrary::unload() {
+  if (module_) FreeLibrary(module_);
+  module_ = nullptr;
+  for (FARPROC& slot : slots_) slot = nullptr;
+}
+
+UINT MsiLibrary::openDatabase(const std::wstring& path, const std::wstring& persist, MSIHANDLE& database) const {
+  auto call = entry<OpenDatabaseFn>(kOpenDatabase);
+  if (!call) return kMissingEntry;
+  // A null persist mode is MSIDBOPEN_READONLY.
+  return call(path.c_str(), persist.empty() ? nullptr : persist.c_str(), &database);
+}
+
+UINT MsiLibrary::openView(MSIHANDLE database, const std::wstring& query, MSIHANDLE& view) const {
+  auto call = entry<OpenViewFn>(kDatabaseOpenView);
+  return call ? call(database, query.c_str(), &view) : kMissingEntry;
+}
+
+UINT MsiLibrary::executeView(MSIHANDLE view, MSIHANDLE record) const {
+  auto call = entry<ExecuteFn>(kViewExecute);
+  return call ? call(view, record) : kMissingEntry;
+}
+
+UINT MsiLibrary::fetch(MSIHANDLE view, MSIHANDLE& record) const {
+  auto call = entry<FetchFn>(kViewFetch);
+  return call ? call(view, &record) : kMissingEntry;
+}
+
+UINT MsiLibrary::recordString(MSIHANDLE record, UINT field, std::wstring& text) const {
+  auto call = entry<RecordStringFn>(kRecordGetString);
+  if (!call) return kMissingEntry;
+  std::vector<wchar_t> buffer(kTextCapacity, L'\0');
+  DWORD length = kTextCapacity;
+  const UINT status = call(record, field, buffer.data(), &length);
+  buffer.back() = L'\0';
+  text = buffer.data();
+  return status;
+}
+
+UINT MsiLibrary::closeHandle(MSIHANDLE handle) const {
+  auto call = entry<CloseFn>(kCloseHandle);
+  return call ? call(handle) : kMissingEntry;
+}
+
+UINT MsiLibrary::installProduct(const std::wstring& package, const std::wstring& commandLine) const {
+  auto call = entry<InstallFn>(kInstallProduct);
+  return call ? call(package.c_str(), commandLine.c_str()) : kMissingEntry;
+}
+
+INSTALLUILEVEL MsiLibrary::setInternalUI(INSTALLUILEVEL level, HWND* owner) const {
+  auto call = entry<SetUiFn>(kSetInternalUI);
+  return call ? call(level, owner) : static_cast<INSTALLUILEVEL>(0);
+}
+
+UINT MsiLibrary::productInfo(const std::wstring& product, const std::wstring& property, std::wstring& value) const {
+  auto call = entry<ProductInfoFn>(kGetProductInfo);
+  if (!call) return kMissingEntry;
+  std::vector<wchar_t> buffer(kTextCapacity, L'\0');
+  DWORD length = kTextCapacity;
+  const UINT status = call(product.c_str(), property.c_str(), buffer.data(), &length);
+  buffer.back() = L'\0';
+  value = buffer.data();
+  return status;
+}
+
+bool queryText(const MsiLibrary& msi, MSIHANDLE database, const std::wstring& query, std::wstring& value) {
+  MsiHandle view(msi);
+  MsiHandle record(msi);
+  return msi.openView(database, query, view.out()) == ERROR_SUCCESS &&
+         msi.executeView(view.get()) == ERROR_SUCCESS && msi.fetch(view.get(), record.out()) == ERROR_SUCCESS &&
+         msi.recordString(record.get(), 1, value) == ERROR_SUCCESS;
+}

@@ -1,0 +1,85 @@
+// The certificate copy after an installation: the distribution's cacertnx.pem goes into the
+// "bin" folder of the installed product, through an elevated command interpreter where the
+// folder is protected and the process lacks the rights.
+#include <vector>
+
+#include "handles.h"
+#include "installation/file_search.h"
+#include "installation/msi_library.h"
+#include "installer.h"
+#include "postinstall/elevation.h"
+#include "system_library.h"
+
+namespace {
+
+constexpr const wchar_t* kCertificate = L"cacertnx.pem";
+
+bool readWhole(const std::wstring& path, std::vector<char>& bytes) {
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  LARGE_INTEGER size{};
+  if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > (1 << 26)) return false;
+  bytes.resize(static_cast<size_t>(size.QuadPart));
+  DWORD read = 0;
+  return bytes.empty() ||
+         (ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) && read == bytes.size());
+}
+
+bool sameContents(const std::wstring& a, const std::wstring& b) {
+  std::vector<char> first, second;
+  return readWhole(a, first) && readWhole(b, second) && first == second;
+}
+
+// The interpreter expands %NAME% even inside quotation marks, and a quotation mark would end a
+// quoted path: a path holding either could make COPY read or write somewhere else.
+bool safeForInterpreter(const std::wstring& path) { return path.find_first_of(L"%\"") == std::wstring::npos; }
+
+// Copies through the command interpreter, started elevated. The interpreter is named by its
+// full path in the system folder, so that a cmd.exe in the current folder (the unpacked
+// distribution) is never the one that runs elevated. /D keeps AutoRun commands out, /V:OFF
+// delayed expansion of "!".
+bool copyElevated(const std::wstring& source, const std::wstring& folder, const std::wstring& destination,
+                  const wchar_t* verb) {
+  if (!safeForInterpreter(source) || !safeForInterpreter(folder)) return false;
+  const std::wstring interpreter = systemFolderPath(L"cmd.exe");
+  if (interpreter.empty()) return false;
+  const std::wstring parameters = L"/D /V:OFF /C COPY \"" + source + L"\" \"" + folder + L"\" /Y /V";
+  std::optional<DWORD> exitCode;
+  if (!runElevated(interpreter, parameters, SW_HIDE, exitCode, verb)) return false;
+  // Without a process to ask, only the file itself can tell whether the copy was made.
+  return exitCode ? *exitCode == 0 : sameContents(source, destination);
+}
+
+}  // namespace
+
+bool Installer::queryInstallLocation() {
+  MsiLibrary msi;
+  if (!msi.load()) return false;
+  msi.productInfo(productCode, L"InstallLocation", installLocation);
+  return !installLocation.empty();
+}
+
+bool Installer::installCertificate() {
+  if (!queryInstallLocation()) return false;
+  return copyCertificate();
+}
+
+bool Installer::copyCertificate() {
+  if (installLocation.empty()) return false;
+  const std::wstring source = workDir + L"\\" + kCertificate;
+  const std::wstring folder = installLocation + L"bin\\";
+  const std::wstring destination = folder + kCertificate;
+  // Letter case counts, and without a Program Files folder to go by every place counts.
+  const bool isProtected = programFilesDir.empty() || installLocation.find(programFilesDir) != std::wstring::npos;
+  if (!FileSearch().find(source)) return false;
+  switch (elevation.type()) {
+    case ElevationType::full:
+    case ElevationType::undetermined:
+      return CopyFileW(source.c_str(), destination.c_str(), FALSE) != 0;
+    case ElevationType::standard:
+    case ElevationType::limited:
+      if (!isProtected) return CopyFileW(source.c_str(), destination.c_str(), FALSE) != 0;
+      return copyElevated(source, folder, destination, elevation.verb());
+  }
+  return false;
+}

@@ -1,0 +1,65 @@
+#include "postinstall/elevation.h"
+
+#include <shellapi.h>
+
+#include "handles.h"
+
+namespace {
+
+// GetVersionExW is bound by name: it is the one source that answers the same from Vista on.
+bool versionInfo(OSVERSIONINFOW& info) {
+  using GetVersionExFn = BOOL(WINAPI*)(OSVERSIONINFOW*);
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  auto getVersion = kernel ? reinterpret_cast<GetVersionExFn>(reinterpret_cast<void*>(GetProcAddress(kernel, "GetVersionExW")))
+                           : nullptr;
+  info = OSVERSIONINFOW{};
+  info.dwOSVersionInfoSize = sizeof(info);
+  return getVersion && getVersion(&info);
+}
+
+// Reads a 4-byte token value of the current process.
+bool tokenValue(TOKEN_INFORMATION_CLASS kind, DWORD& value) {
+  HANDLE raw = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return false;
+  const UniqueHandle token(raw);
+  DWORD size = 0;
+  return GetTokenInformation(token.get(), kind, &value, sizeof(value), &size) != 0;
+}
+
+}  // namespace
+
+bool isNt6OrLater() {
+  OSVERSIONINFOW info;
+  return versionInfo(info) && info.dwPlatformId == VER_PLATFORM_WIN32_NT && info.dwMajorVersion >= 6;
+}
+
+ElevationType queryElevationType() {
+  DWORD type = 0;
+  if (!isNt6OrLater() || !tokenValue(TokenElevationType, type)) return ElevationType::undetermined;
+  return static_cast<ElevationType>(type);
+}
+
+const wchar_t* elevationVerb() {
+  DWORD elevated = 0;
+  if (!isNt6OrLater() || (tokenValue(TokenElevation, elevated) && elevated != 0)) return nullptr;
+  return L"runas";
+}
+
+bool runElevated(const std::wstring& program, const std::wstring& parameters, int showCommand,
+                 std::optional<DWORD>& exitCode, const wchar_t* verb) {
+  exitCode.reset();
+  SHELLEXECUTEINFOW request{};
+  request.cbSize = sizeof(request);
+  request.fMask = SEE_MASK_NOCLOSEPROCESS;
+  request.lpVerb = verb;
+  request.lpFile = program.c_str();
+  request.lpParameters = parameters.c_str();
+  request.nShow = showCommand;
+  if (!ShellExecuteExW(&request)) return false;
+  if (!request.hProcess) return true;
+  const UniqueHandle process(request.hProcess);
+  WaitForSingleObject(process.get(), INFINITE);
+  DWORD code = 0;
+  if (GetExitCodeProcess(process.get(), &code)) exitCode = code;
+  return true;
+}
