@@ -1,30 +1,36 @@
 #!/usr/bin/env bash
-# The sample run, inside a Wine bench (scripts/run-sample.sh starts one): puts the sample
-# distribution together with its signed setup program, builds it into a setup program with
-# PondrelMake and runs that. Needs a finished x86_64 build.
+# The sample runs, inside a Wine bench (scripts/run-sample.sh starts one). Needs a finished
+# x86_64 build.
+#  1. Setup-file mode: the sample distribution with its signed setup program as bin\setup.exe,
+#     built with PondrelMake -s setup.exe into KelmSampleSetup.exe, which runs that setup file.
+#  2. Distribution mode: the sample client (its signed installer package, setup.ini, launcher
+#     settings and certificate), built with PondrelMake -d into KelmClientSetup.exe, which
+#     installs the package, copies the certificate and starts the installed launcher.
 #   scripts/sample-run.sh <output-folder>
 set -euo pipefail
 out=$1
 root=$(cd "$(dirname "$0")/.." && pwd)
 tools="$root/build/x86_64/tests"
 winpath() { echo "Z:$(realpath "$1" | sed 's|/|\\|g')"; }
+interactive() { [ "${PONDREL_KEEP_DISPLAY:-0}" = 1 ]; }
+user="$WINEPREFIX/drive_c/users/$(id -un)"
 
 rm -rf "$out"
-mkdir -p "$out/dist/bin"
+mkdir -p "$out/dist/bin" "$out/client"
+
+echo "== 1. setup-file mode"
 cp -r "$root/sample/dist/." "$out/dist/"
 # The 64-bit build, which this 64-bit Wine runs; the shipped 32-bit programs are in build/i686.
 cp "$root/build/x86_64/sample/sample_setup.exe" "$out/dist/bin/setup.exe"
 bash "$root/tests/bench/sign.sh" "$root/build/certs" "$out/dist/bin/setup.exe"
-
 echo "== PondrelMake -d dist -s setup.exe -o $out -c KelmSampleSetup.exe"
 wine "$root/build/x86_64/make/PondrelMake.exe" -d "$(winpath "$out/dist")" -s setup.exe \
   -o "$(winpath "$out")" -c KelmSampleSetup.exe
 echo "== built $out/KelmSampleSetup.exe ($(stat -c %s "$out/KelmSampleSetup.exe") bytes)"
-
 echo "== running KelmSampleSetup.exe"
 wine "$out/KelmSampleSetup.exe" &
 setup=$!
-if [ "${PONDREL_KEEP_DISPLAY:-0}" = 1 ]; then
+if interactive; then
   echo "   answer the setup's windows on your display"
 else
   wine "$tools/wintest.exe" wait-window "Kelm Sample Client Setup" 60000 --class '#32770' >/dev/null
@@ -34,9 +40,38 @@ else
 fi
 status=0
 wait $setup || status=$?
-installed="$WINEPREFIX/drive_c/users/$(id -un)/AppData/Local/Kelm Sample Client"
 echo "== setup program exited with $status; installed files:"
+ls -l "$user/AppData/Local/Kelm Sample Client" 2>/dev/null || echo "   (none)"
+[ $status = 0 ] || exit $status
+
+echo "== 2. distribution mode"
+cp -r "$root/sample/client/." "$out/client/"
+cp "$root/build/x86_64/sample/KelmQuorda.msi" "$out/client/"
+bash "$root/tests/bench/sign.sh" "$root/build/certs" "$out/client/KelmQuorda.msi"
+echo "== PondrelMake -d client -o $out -c KelmClientSetup.exe"
+wine "$root/build/x86_64/make/PondrelMake.exe" -d "$(winpath "$out/client")" -o "$(winpath "$out")" \
+  -c KelmClientSetup.exe
+echo "== running KelmClientSetup.exe"
+wine "$out/KelmClientSetup.exe" &
+setup=$!
+if interactive; then
+  echo "   the launcher opens on your display when the client is installed; close it to finish"
+else
+  wine "$tools/wintest.exe" wait-window KelmClientSetup 60000 --class MYPONDREL >/dev/null
+  import -window root "$out/client-setup.png" || true
+  wine "$tools/wintest.exe" wait-window "Kelm Sample Launcher" 60000 >/dev/null
+  import -window root "$out/client-launcher.png" || true
+  echo "   screenshots: $out/client-setup.png, $out/client-launcher.png"
+fi
+status=0
+wait $setup || status=$?
+installed="$WINEPREFIX/drive_c/Program Files/Kelm Sample/1.0/bin"
+echo "== setup program exited with $status; installed client:"
 ls -l "$installed" 2>/dev/null || echo "   (none)"
-left=$(ls -d "$WINEPREFIX/drive_c/users/$(id -un)/Temp"/kel*.tmp 2>/dev/null || true)
-[ -z "$left" ] && echo "== working folder removed" || echo "== working folder left behind: $left"
+echo "== the user's launcher settings ($user/AppData/Roaming/Kelm/Tarnel/Tarnel.cfg):"
+cat "$user/AppData/Roaming/Kelm/Tarnel/Tarnel.cfg" 2>/dev/null | iconv -f UTF-16 -t UTF-8 2>/dev/null || echo "   (none)"
+interactive || wine "$tools/wintest.exe" close "Kelm Sample Launcher" >/dev/null 2>&1 || true
+
+left=$(ls -d "$user/Temp"/kel*.tmp 2>/dev/null || true)
+[ -z "$left" ] && echo "== working folders removed" || echo "== working folders left behind: $left"
 exit $status

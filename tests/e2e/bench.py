@@ -85,10 +85,12 @@ def run(exe, *args, cwd=None, env=None, locale=None, timeout=300):
     return Result(proc.returncode, proc.stdout, proc.stderr)
 
 
-def start(exe, *args, cwd=None, env=None, locale=None):
-    """Starts a Windows program and returns at once."""
+def start(exe, *args, cwd=None, env=None, locale=None, capture=True):
+    """Starts a Windows program and returns at once. Without `capture` its output is dropped, so
+    that programs it starts and that outlive it (holding the output open) are not waited for."""
+    output = subprocess.PIPE if capture else subprocess.DEVNULL
     return subprocess.Popen(["wine", str(exe), *map(str, args)], cwd=cwd, env=wine_env(env, locale),
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+                            stdout=output, stderr=output, stdin=subprocess.DEVNULL)
 
 
 def wintest(*args, check=True, timeout=60):
@@ -177,6 +179,20 @@ def finish(proc, timeout=60):
         proc.communicate()
         raise
     return Result(proc.returncode, stdout, stderr)
+
+
+def finish_without_error_box(proc, timeout=120):
+    """Waits for a started setup program to end by itself. An "Error" box, which would hold it,
+    is answered and fails the test with its text."""
+    deadline = time.monotonic() + timeout
+    while proc.poll() is None and time.monotonic() < deadline:
+        box = next((w for w in windows() if w["title"] == "Error"), None)
+        if box:
+            click("OK", "Error")
+            finish(proc, 30)
+            raise AssertionError(f"the setup program showed an error box: {box_text(box)!r}")
+        time.sleep(0.3)
+    return finish(proc, 30)
 
 
 def button_text(box, control_id):

@@ -1,0 +1,282 @@
+"""Distribution mode as a user meets it: a setup program built without a setup file finds the
+distribution in the unpacked tree, checks its signatures and manufacturer, merges its launcher
+settings, installs it through its own setup.exe or the installer service with the user's
+language, copies the certificate into the installation and starts the installed launcher.
+The packages are real ones, built with wixl and signed with the test certificate."""
+import shutil
+import subprocess
+
+import pytest
+
+from bench import (PONDREL_MAKE, PREFIX, SOURCE, box_text, button_text, click, close_window, finish,
+                   finish_without_error_box,
+                   message_box, run, scratch, screenshot, start, tool, user_temp, wait_for, wait_gone, windows,
+                   winpath, work_folders)
+from distgen import msi_package
+
+SERVICE_PRODUCT = "{6C1D2E3F-0A1B-4C5D-8E9F-A0B1C2D3E4F5}"  # installed by the tests through the stub
+SETUP_PRODUCT = "{7D2E3F40-1B2C-4D5E-9FA0-B1C2D3E4F506}"  # installed beforehand for setup.exe runs
+IDOK, IDYES, IDNO = 1, 6, 7
+LAUNCHER_TITLE = "Tarnel Test Launcher"
+
+_certs = None
+
+
+def sign(*files):
+    global _certs
+    _certs = _certs or scratch("certs-")
+    subprocess.run(["bash", str(SOURCE / "tests" / "bench" / "sign.sh"), str(_certs), *map(str, files)], check=True)
+
+
+def program_files(*parts):
+    return PREFIX / "drive_c" / "Program Files" / "/".join(parts)
+
+
+def distribution(folder, product=SETUP_PRODUCT, vendor="KelmSetup", setup_exe=True, transforms=(), signed=True,
+                 files=None, **package):
+    """A client distribution in `folder`: a signed package of ours (with the test launcher as
+    tarnel.exe), setup.ini naming its product code, the certificate, and the signed test setup
+    program as setup.exe unless told otherwise. `transforms` are written as stand-in .mst files;
+    `files` ({name: bytes}) are added as they are."""
+    folder.mkdir(parents=True, exist_ok=True)
+    package_file = msi_package(folder, product_code=product, vendor=vendor, launcher=tool("tarnel.exe"), **package)
+    (folder / "setup.ini").write_text(f"[Startup]\nProductCode={product}\n")
+    (folder / "cacertnx.pem").write_text("-----BEGIN CERTIFICATE-----\ntest\n-----END CERTIFICATE-----\n")
+    if setup_exe:
+        shutil.copyfile(tool("marker_setup.exe"), folder / "setup.exe")
+    for name in transforms:
+        (folder / name).write_bytes(b"a stand-in transform")
+    for name, data in (files or {}).items():
+        (folder / name).write_bytes(data)
+    if signed:
+        sign(package_file, *([folder / "setup.exe"] if setup_exe else []))
+    return folder
+
+
+def build(dist, name, system=None):
+    """A distribution-mode setup program of `dist`. `system` makes Wine report that system to it
+    ("vista": no signature checks; "winxp64": older than Vista)."""
+    out = scratch("out-")
+    result = run(PONDREL_MAKE, "-d", winpath(dist), "-o", winpath(out), "-c", name)
+    assert result.code == 0, result
+    if system:
+        subprocess.run(["wine", "reg", "add", rf"HKCU\Software\Wine\AppDefaults\{name}", "/v", "Version", "/d", system,
+                        "/f"], check=True, capture_output=True)
+    return out / name
+
+
+# The user's launcher file (Wine takes APPDATA from the user's profile, not from the caller).
+USER_CONFIG = user_temp().parent / "AppData" / "Roaming" / "Kelm" / "Tarnel" / "Tarnel.cfg"
+
+
+class Run:
+    """A started setup program with its own marker folder; `user_config` is the user's launcher
+    file beforehand (bytes), None for a user without one."""
+
+    def __init__(self, program, locale=None, exit_code=0, launcher_life=3000, user_config=None, busy_launcher=False):
+        self.markers = scratch("markers-")
+        shutil.rmtree(USER_CONFIG.parent.parent, ignore_errors=True)
+        if user_config is not None:
+            USER_CONFIG.parent.mkdir(parents=True)
+            USER_CONFIG.write_bytes(user_config)
+        self.before = set(work_folders())
+        env = {"PONDREL_MARKER_DIR": winpath(self.markers), "PONDREL_MARKER_EXIT": str(exit_code),
+               "PONDREL_LAUNCHER_LIFE": str(launcher_life)}
+        if busy_launcher:
+            env["PONDREL_LAUNCHER_BUSY"] = "1"
+        self.proc = start(program, locale=locale, env=env, capture=False)
+
+    def lines(self, name):
+        path = self.markers / name
+        return path.read_text(encoding="utf-8").splitlines() if path.exists() else None
+
+    def finish(self, timeout=120):
+        result = finish_without_error_box(self.proc, timeout)
+        assert result.code == 0, result
+        assert set(work_folders()) == self.before, "the working folders stayed behind"
+        return result
+
+
+
+def msiexec(*args):
+    subprocess.run(["wine", "msiexec", *args, "/qn"], check=True, capture_output=True, timeout=120)
+
+
+def uninstall(product):
+    # A launcher still running would keep its file in use.
+    wait_gone(LAUNCHER_TITLE, 30000)
+    msiexec("/x", product)
+
+
+@pytest.fixture(scope="module")
+def installed_product():
+    """SETUP_PRODUCT installed beforehand, so that runs through a stand-in setup.exe have an
+    installed location, a "bin" folder and a launcher for the steps after the installation."""
+    package = msi_package(scratch("preinstall-"), product_code=SETUP_PRODUCT, vendor="KelmSetup",
+                          launcher=tool("tarnel.exe"))
+    msiexec("/i", winpath(package))
+    yield program_files("KelmSetup", "2.4.1")
+    uninstall(SETUP_PRODUCT)
+
+
+def test_installs_through_the_installer_service_and_finishes_the_run():
+    dist = distribution(scratch("service-") / "dist", product=SERVICE_PRODUCT, vendor="KelmService", setup_exe=False,
+                        files={"Tarnel.cfg": b"DefaultVersion=2.4.1\r\nNewKey=dist\r\n"})
+    setup = Run(build(dist, "ServiceSetup.exe"), launcher_life=8000,
+                user_config=b"defaultversion=2.4.0\r\nCommonInfoBases=C:\\bases\r\n")
+    try:
+        # It ends while the launcher it started still runs.
+        wait_for(lambda: setup.proc.poll() is not None, 120)
+        launchers = [w for w in windows() if w["title"] == LAUNCHER_TITLE]
+        screenshot("distribution-launcher.png")
+        setup.finish()
+        assert launchers, setup.lines("launcher.txt")
+        location = program_files("KelmService", "2.4.1")
+        assert (location / "bin" / "client.txt").read_text() == "KelmService 2.4.1\n"
+        assert (location / "bin" / "cacertnx.pem").read_bytes() == (dist / "cacertnx.pem").read_bytes()
+        registered = subprocess.run(["wine", "reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+                                     + "\\" + SERVICE_PRODUCT, "/v", "InstallLocation"], capture_output=True, text=True)
+        assert r"C:\Program Files\KelmService\2.4.1" + "\\" in registered.stdout, registered
+        # The user's spelling and place kept, the value replaced; the new key appended.
+        assert USER_CONFIG.read_bytes() == b"defaultversion=2.4.1\r\nCommonInfoBases=C:\\bases\r\nNewKey=dist\r\n"
+        command_line, _, own_path = setup.lines("launcher.txt")
+        assert own_path == r"C:\Program Files\KelmService\common\tarnel.exe"
+        assert command_line.replace('"', "").strip().lower().endswith("tarnel.exe"), command_line  # no arguments
+    finally:
+        uninstall(SERVICE_PRODUCT)
+
+
+LANGUAGES = [
+    # (locale, transforms in the distribution, system, properties)
+    ("en_US.UTF-8", ["1033.mst", "1049.mst"], "vista", "LIMITUI=1 TRANSFORMS=1033.mst DEFLANGUAGE=auto"),
+    ("ru_RU.UTF-8", ["1033.mst", "1049.mst"], "vista", "LIMITUI=1 TRANSFORMS=1049.mst DEFLANGUAGE=RU"),
+    ("ka_GE.UTF-8", ["1033.mst", "1049.mst"], "vista", "LIMITUI=1 TRANSFORMS=1033.mst DEFLANGUAGE=KA"),
+    ("kk_KZ.UTF-8", ["1033.mst", "1049.mst"], "vista", "LIMITUI=1 TRANSFORMS=1049.mst DEFLANGUAGE=KK"),
+    ("ru_RU.UTF-8", ["1033.mst"], "vista", "LIMITUI=1  DEFLANGUAGE=RU"),
+    # Older than Vista: the "_xp" package, and its own transform.
+    ("ru_RU.UTF-8", ["1049.mst", "1049_xp.mst"], "winxp64", "LIMITUI=1 TRANSFORMS=1049_xp.mst DEFLANGUAGE=RU"),
+    ("ru_RU.UTF-8", ["1049.mst"], "winxp64", "LIMITUI=1  DEFLANGUAGE=RU"),
+]
+
+
+@pytest.mark.parametrize("locale,transforms,system,properties", LANGUAGES,
+                         ids=[f"{c[0][:5]}-{'+'.join(c[1])}-{c[2]}" for c in LANGUAGES])
+def test_setup_exe_gets_the_users_language(locale, transforms, system, properties):
+    dist = distribution(scratch("language-") / "dist", transforms=transforms)
+    if system == "winxp64":
+        msi_package(dist, name="KelmQuorda_xp.msi", product_code=SETUP_PRODUCT, vendor="KelmSetup")
+    name = f"Lang{len(properties)}{locale[:2]}{system}{len(transforms)}.exe"
+    setup = Run(build(dist, name, system), locale=locale)
+    setup.finish()
+    command_line, current_folder, own_path = setup.lines("marker.txt")
+    assert own_path.endswith(".tmp\\setup.exe"), own_path
+    assert command_line == f'"{own_path}" {properties}'
+    assert current_folder.rstrip("\\") == own_path.rsplit("\\", 1)[0]
+
+
+AFTERWARDS = [
+    # (case, setup.exe's exit code, the certificate is copied, the launcher starts)
+    ("setup.exe ends with 0", 0, True, True),
+    ("setup.exe ends with 1603", 1603, False, False),
+    ("setup.exe asks for a restart", 3010, False, False),
+    ("no certificate in the distribution", 0, False, True),
+    ("the launcher never becomes ready", 0, True, True),
+    ("no launcher where it should be", 0, True, False),
+    ("closed while waiting for the launcher", 0, True, True),
+]
+
+
+@pytest.mark.parametrize("case,code,copied,launched", AFTERWARDS, ids=[c[0] for c in AFTERWARDS])
+def test_steps_after_the_installation(case, code, copied, launched, installed_product):
+    certificate = installed_product / "bin" / "cacertnx.pem"
+    certificate.unlink(missing_ok=True)
+    launcher = installed_product.parent / "common" / "tarnel.exe"
+    hidden = launcher.with_suffix(".hidden")
+    if case == "no launcher where it should be":
+        launcher.rename(hidden)
+    dist = distribution(scratch("after-") / "dist")
+    if case == "no certificate in the distribution":
+        (dist / "cacertnx.pem").unlink()
+    busy = case in ("the launcher never becomes ready", "closed while waiting for the launcher")
+    setup = Run(build(dist, f"After{AFTERWARDS.index((case, code, copied, launched))}.exe"), exit_code=code,
+                busy_launcher=busy, launcher_life=60000 if busy else 3000)
+    try:
+        if case == "closed while waiting for the launcher":
+            assert wait_for(lambda: setup.lines("launcher.txt"), 60)
+            close_window(setup.proc.args[1].rsplit("/", 1)[1][:-4])
+        # The run ends without waiting for the launcher to end, ready or not.
+        wait_for(lambda: setup.proc.poll() is not None, 120)
+        launcher_ended = setup.lines("launcher-ended.txt") is not None
+        setup.finish(timeout=90)
+        assert setup.lines("marker.txt"), "setup.exe did not run"
+        assert certificate.exists() == copied, case
+        assert (setup.lines("launcher.txt") is not None) == launched, case
+        if busy:
+            assert not launcher_ended, "the setup program waited for the launcher to end"
+    finally:
+        if hidden.exists():
+            hidden.rename(launcher)
+        if busy:
+            subprocess.run(["wine", "taskkill", "/F", "/IM", "tarnel.exe"], capture_output=True)
+
+
+def rejected(folder, why):
+    if why == "foreign manufacturer":
+        return distribution(folder, manufacturer="Other Vendor")
+    if why == "no ProductVersion row":
+        return distribution(folder, product_version=False)
+    # A package whose database cannot be opened.
+    dist = distribution(folder)
+    (dist / "KelmQuorda.msi").write_bytes(b"not an installer package")
+    return dist
+
+
+@pytest.mark.parametrize("why", ["foreign manufacturer", "no ProductVersion row", "database cannot be opened"])
+def test_search_passes_over_rejected_folders(why):
+    # The root first, then its subfolders last-listed first: "b" is looked at before "a".
+    root = scratch("search-") / "dist"
+    rejected(root / "b", why)
+    distribution(root / "a" / "client")
+    setup = Run(build(root, "Search" + why.split()[0].title() + ".exe", "vista"))
+    setup.finish()
+    command_line, current_folder, own_path = setup.lines("marker.txt")
+    # Found in a subfolder, it runs there exactly as at the root.
+    assert own_path.endswith(".tmp\\a\\client\\setup.exe"), own_path
+    assert command_line.startswith(f'"{own_path}" LIMITUI=1 ')
+    assert current_folder.rstrip("\\") == own_path.rsplit("\\", 1)[0]
+
+
+def test_no_acceptable_folder_is_an_error():
+    root = scratch("none-") / "dist"
+    rejected(root / "only", "foreign manufacturer")
+    setup = Run(build(root, "NoDistribution.exe", "vista"))
+    box = message_box("Error", 60000)
+    assert box_text(box) == "error occured while verifying distro!!!"
+    click(button_text(box, IDOK), "Error")
+    assert finish(setup.proc, 60).code == 0
+    assert setup.lines("marker.txt") is None
+    assert set(work_folders()) == setup.before
+
+
+@pytest.mark.parametrize("answer", [IDYES, IDNO], ids=["yes", "no"])
+def test_unsigned_cab_asks_and_the_answer_decides(answer, installed_product):
+    # Windows 7 as Wine reports it: every executable part of the distribution is checked. "b" is
+    # looked at first and rejected for its manufacturer, after its setup.ini named the product.
+    root = scratch("cab-") / "dist"
+    rejected(root / "b", "foreign manufacturer")
+    distribution(root / "a", files={"a.cab": b"an unsigned cabinet", "b.cab": b"another one"})
+    setup = Run(build(root, f"Cab{answer}.exe"))
+    box = message_box("Pondrel", 60000)
+    click(button_text(box, answer), "Pondrel")
+    # One question only: a Yes stops the further checks, a No rejects the folder at once.
+    wait_for(lambda: setup.proc.poll() is not None or any(w["title"] == "Pondrel" for w in windows()), 120)
+    assert not any(w["title"] == "Pondrel" for w in windows()), "a second question"
+    setup.finish()
+    if answer == IDYES:
+        assert setup.lines("marker.txt")[2].endswith("\\a\\setup.exe"), "setup.exe did not run after Yes"
+    else:
+        # Declined: nothing installed, and the run goes on with the steps after the installation,
+        # which find the product that setup.ini named.
+        assert setup.lines("marker.txt") is None
+        assert setup.lines("launcher.txt"), "the launcher did not start after No"
+    wait_gone(LAUNCHER_TITLE, 30000)
