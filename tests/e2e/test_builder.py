@@ -430,8 +430,17 @@ def test_building_the_same_folder_twice_gives_the_same_entries(big_build):
     assert entries(big_build["plain"]) == entries(big_build["setup"])
 
 
-def test_round_trip_program_without_setup_file_unpacks_and_ends(big_build):
-    run_setup_program(big_build["plain"])
+def test_round_trip_program_without_setup_file_looks_for_a_distribution(big_build):
+    # It unpacks whole, then finds no installer package in the tree: distribution mode says so.
+    before = set(work_folders())
+    proc = start(big_build["plain"])
+    try:
+        box = wait_for(error_box, 120)
+        assert box and box_text(box) == "error occured while verifying distro!!!", box
+        click("OK", "Error")
+    finally:
+        assert finish(proc, timeout=60).code == 0
+    assert set(work_folders()) == before
 
 
 def test_round_trip_program_unpacks_everything_and_runs_its_setup_file(big_build, work):
