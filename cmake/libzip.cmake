@@ -16,7 +16,9 @@ ExternalProject_Add(libzip_external
   INSTALL_DIR "${libzip_prefix}"
   CMAKE_ARGS
     -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE}
-    -DCMAKE_BUILD_TYPE=Release
+    # Small, and in sections of their own, so that the programs keep only the functions they use.
+    -DCMAKE_BUILD_TYPE=MinSizeRel
+    "-DCMAKE_C_FLAGS=-ffunction-sections -fdata-sections"
     -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
     -DBUILD_SHARED_LIBS=OFF
     -DZLIB_LIBRARY=${PONDREL_ZLIB_LIBRARY}

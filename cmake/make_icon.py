@@ -4,7 +4,8 @@
 usage: make_icon.py <out.ico> <variant>      variant: setup | make
 
 The icon holds 24 images: 16, 20, 32, 40, 48 and 256 pixels square, each at 4, 8, 24 and 32 bits
-per pixel, all as DIB (BITMAPINFOHEADER, XOR bitmap then AND mask, rows bottom-up). The motif is a
+per pixel: the smaller sizes as DIB (BITMAPINFOHEADER, XOR bitmap then AND mask, rows bottom-up),
+the 256-pixel images, at every depth, as PNG of the pixels their bitmap would hold. The motif is a
 package with an arrow pointing into it, drawn from signed distance functions so that every size
 is computed, not scaled. The 32-bit images are antialiased with alpha; the 24- and 8-bit images
 use the same colours with a 1-bit mask cut at half coverage (8-bit through a palette made from the
@@ -299,6 +300,14 @@ def png(size, rgba_rows):
             + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
 
 
+def png_of_colours(size, rows):
+    """A PNG of rows of (r, g, b) colours or None for a transparent pixel: the 256-pixel image of
+    a lower colour depth, showing exactly what its bitmap would. Windows reads PNG images in
+    icons from Vista on; stored as bitmaps, the three 256-pixel images of 4, 8 and 24 bits would
+    add a third of a megabyte to every setup program."""
+    return png(size, [b"".join(bytes((*colour, 255)) if colour else b"\0\0\0\0" for colour in row) for row in rows])
+
+
 def image_32(size, smooth):
     if size >= 256:
         # Uncompressed, the 256-pixel image alone would add a quarter of a megabyte to every
@@ -326,6 +335,8 @@ def solid_colours(smooth):
 
 
 def image_24(size, smooth):
+    if size >= 256:
+        return png_of_colours(size, solid_colours(smooth))
     rows, opaque = [], []
     stride = row_bytes(size * 24)
     for pixels in solid_colours(smooth):
@@ -343,6 +354,9 @@ def image_8(size, smooth):
     palette = [(0, 0, 0)] + [c for c in median_cut([c for row in solid for c in row if c], 255) if c != (0, 0, 0)]
     palette = (palette + [(0, 0, 0)] * 256)[:256]
     cache = {(0, 0, 0): 0}
+    if size >= 256:
+        return png_of_colours(size, [[palette[nearest(palette, colour, cache)] if colour else None for colour in row]
+                                     for row in solid])
     rows, opaque = [], []
     stride = row_bytes(size * 8)
     for pixels in solid:
@@ -353,6 +367,8 @@ def image_8(size, smooth):
 
 
 def image_4(size, flat):
+    if size >= 256:
+        return png_of_colours(size, [[VGA[index] if index is not None else None for index in row] for row in flat])
     rows, opaque = [], []
     stride = row_bytes(size * 4)
     for pixels in flat:

@@ -3,11 +3,11 @@
 #include <windows.h>
 
 #include "handles.h"
+#include "text.h"
 #include "system_library.h"
 
 #include <cstdio>
-#include <cwchar>
-#include <vector>
+#include <stdexcept>
 
 namespace {
 
@@ -31,11 +31,19 @@ std::wstring systemErrorText(unsigned long code) {
   return std::wstring(text, length);
 }
 
+std::wstring systemReason(unsigned long code) {
+  std::wstring reason = systemErrorText(code);
+  while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r' || reason.back() == L' ')) reason.pop_back();
+  return reason.empty() ? L"error " + decimalText(code) : reason;
+}
+
+void raiseFileSystemError(const char* operation, const std::wstring& path, unsigned long code) {
+  throw std::runtime_error(std::string("filesystem error: ") + operation + ": " + toNarrow(systemReason(code)) + " [" +
+                           toNarrow(path) + "]");
+}
+
 std::wstring lastErrorBoxText(const std::wstring& name, long code, const std::wstring& systemText) {
-  // Sized as the platform's own examples do: both texts twice over plus room for the format.
-  std::vector<wchar_t> text((systemText.size() + name.size()) * 2 + 40, L'\0');
-  std::swprintf(text.data(), text.size(), L"%ls failed with error %ld: %ls", name.c_str(), code, systemText.c_str());
-  return text.data();
+  return name + L" failed with error " + decimalText(code) + L": " + systemText;
 }
 
 void showLastError(const std::wstring& name) {
@@ -48,18 +56,14 @@ std::wstring systemReportText(unsigned long code) {
   // The system's own text, its inserts ("%1") left as they are: there is nothing to fill them
   // with, and asking the system to fill them fails for every text that has one.
   std::wstring text = systemErrorText(code);
-  if (text.empty()) {
-    wchar_t unknown[64];
-    // Signed, as "%i" shows it: 0x80070005 reads -2147024891.
-    std::swprintf(unknown, 64, L"Unknown error %i", static_cast<int>(code));
-    text = unknown;
-  }
+  // Signed, as "%i" shows it: 0x80070005 reads -2147024891.
+  if (text.empty()) text = L"Unknown error " + decimalText(static_cast<int>(code));
   return text;
 }
 
 void SystemErrorReport() {
   const DWORD code = GetLastError();
-  std::fprintf(stderr, "Error num: %lu\n", code);
+  std::fputs(("Error num: " + std::to_string(code) + "\n").c_str(), stderr);
   std::fflush(stderr);
   errorBox(systemReportText(code));
 }

@@ -6,6 +6,13 @@
 // system has none.
 [[nodiscard]] std::wstring systemErrorText(unsigned long code);
 
+// The system's text for a code without its line break, or "error <code>" when it has none.
+[[nodiscard]] std::wstring systemReason(unsigned long code);
+
+// Raises std::runtime_error "filesystem error: <operation>: <systemReason(code)> [<path>]" (8-bit,
+// ANSI code page): a file-system operation that failed, worded alike in both programs.
+[[noreturn]] void raiseFileSystemError(const char* operation, const std::wstring& path, unsigned long code);
+
 // "<name> failed with error <code>: <system text>".
 [[nodiscard]] std::wstring lastErrorBoxText(const std::wstring& name, long code, const std::wstring& systemText);
 

@@ -30,6 +30,11 @@ std::wstring toWide(const std::string& text, unsigned codePage) {
   return result;
 }
 
+std::wstring decimalText(long long value) {
+  const std::string digits = std::to_string(value);
+  return std::wstring(digits.begin(), digits.end());
+}
+
 std::string toUtf8(const std::wstring& text) { return toNarrow(text, CP_UTF8); }
 
 std::wstring fromUtf8(const std::string& text) { return toWide(text, CP_UTF8); }

@@ -10,6 +10,10 @@
 [[nodiscard]] std::string toNarrow(const std::wstring& text, unsigned codePage = 0 /* CP_ACP */);
 [[nodiscard]] std::wstring toWide(const std::string& text, unsigned codePage = 0 /* CP_ACP */);
 
+// A number in decimal digits, without the C library's formatting (which would drag its whole
+// printf machinery into the setup program).
+[[nodiscard]] std::wstring decimalText(long long value);
+
 // UTF-8 conversions, for names that an archive stores as UTF-8.
 [[nodiscard]] std::string toUtf8(const std::wstring& text);
 [[nodiscard]] std::wstring fromUtf8(const std::string& text);

@@ -28,10 +28,4 @@ void printError(const std::string& line) {
 
 void printError(const std::wstring& line) { printError(toNarrow(line)); }
 
-std::wstring systemReason(unsigned long code) {
-  std::wstring reason = systemErrorText(code);
-  while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r' || reason.back() == L' ')) reason.pop_back();
-  return reason.empty() ? L"error " + std::to_wstring(code) : reason;
-}
-
 void printSystemError(const std::wstring& what, unsigned long code) { printError(what + L": " + systemReason(code)); }

@@ -3,6 +3,8 @@
 // stream, both in the ANSI code page and each ending a line.
 #include <string>
 
+#include "error_report.h"  // systemReason
+
 // Progress strings of the builder's own string table.
 enum ProgressString : unsigned { kArchiving = 3, kCreatingSfx = 4, kSucceeded = 5 };
 
@@ -10,6 +12,5 @@ void printProgress(ProgressString id);
 void printError(const std::string& line);
 void printError(const std::wstring& line);
 // The system's text for an error code on one line, or "error <code>" when it has none.
-[[nodiscard]] std::wstring systemReason(unsigned long code);
 // Prints "<what>: <systemReason(code)>".
 void printSystemError(const std::wstring& what, unsigned long code);

@@ -12,6 +12,7 @@
 
 #include "handles.h"
 #include "text.h"
+#include "text.h"
 
 namespace {
 
@@ -144,7 +145,7 @@ class FreshFile {
     static std::atomic<unsigned> counter{0};
     // Bounded: a name is taken only by an earlier fresh file that was never removed.
     for (int attempt = 0; attempt < 100 && !file_; ++attempt) {
-      path_ = target + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(counter++) + L".new";
+      path_ = target + L"." + decimalText(GetCurrentProcessId()) + L"-" + decimalText(counter++) + L".new";
       file_.reset(CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
       const DWORD error = file_ ? ERROR_SUCCESS : GetLastError();
       if (error != ERROR_SUCCESS && error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;

@@ -1,16 +1,9 @@
 #include "installation/file_search.h"
 
-#include <filesystem>
-#include <system_error>
-
+#include "error_report.h"
 #include "paths.h"
 
 namespace {
-
-[[noreturn]] void raiseFileSystemError(const char* operation, const std::wstring& path) {
-  const std::error_code error(static_cast<int>(GetLastError()), std::system_category());
-  throw std::filesystem::filesystem_error(operation, std::filesystem::path(path), error);
-}
 
 std::wstring currentFolder() {
   const DWORD needed = GetCurrentDirectoryW(0, nullptr);
@@ -71,7 +64,7 @@ std::vector<std::wstring> subfolders(const std::wstring& folder) {
   std::vector<std::wstring> folders;
   WIN32_FIND_DATAW data;
   UniqueFind listing(FindFirstFileW((extendedPath(folder) + L"\\*").c_str(), &data));
-  if (!listing) raiseFileSystemError("directory iterator cannot open directory", folder);
+  if (!listing) raiseFileSystemError("directory iterator cannot open directory", folder, GetLastError());
   do {
     const std::wstring name = data.cFileName;
     if (name == L"." || name == L"..") continue;
@@ -79,16 +72,16 @@ std::vector<std::wstring> subfolders(const std::wstring& folder) {
     const DWORD attributes = attributesOf(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
       if (isMissing(GetLastError())) continue;  // a link that leads nowhere
-      raiseFileSystemError("status", path);
+      raiseFileSystemError("status", path, GetLastError());
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) folders.push_back(path);
   } while (FindNextFileW(listing.get(), &data));
-  if (GetLastError() != ERROR_NO_MORE_FILES) raiseFileSystemError("directory iterator cannot advance", folder);
+  if (GetLastError() != ERROR_NO_MORE_FILES) raiseFileSystemError("directory iterator cannot advance", folder, GetLastError());
   return folders;
 }
 
 bool entryExists(const std::wstring& path) {
   if (attributesOf(path) != INVALID_FILE_ATTRIBUTES) return true;
   if (isMissing(GetLastError())) return false;
-  raiseFileSystemError("status", path);
+  raiseFileSystemError("status", path, GetLastError());
 }

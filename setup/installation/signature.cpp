@@ -4,8 +4,6 @@
 #include <softpub.h>
 #include <wintrust.h>
 
-#include <cwchar>
-
 #include "error_report.h"
 #include "system_library.h"
 
@@ -51,9 +49,9 @@ bool verifySignature(const std::wstring& path, std::wstring& errorText) {
   errorText = systemErrorText(static_cast<DWORD>(status));
   if (errorText.empty()) {
     // Many trust statuses have no system text; the code itself still tells what failed.
-    wchar_t code[64];
-    std::swprintf(code, 64, L"signature verification failed with status 0x%08lX", static_cast<unsigned long>(status));
-    errorText = code;
+    const auto code = static_cast<unsigned long>(status);
+    errorText = L"signature verification failed with status 0x";
+    for (int shift = 28; shift >= 0; shift -= 4) errorText += L"0123456789ABCDEF"[(code >> shift) & 0xF];
   }
   return false;
 }

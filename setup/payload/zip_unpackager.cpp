@@ -6,12 +6,11 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <set>
-#include <system_error>
 #include <vector>
 
+#include "error_report.h"
 #include "handles.h"
 #include "paths.h"
 #include "text.h"
@@ -132,8 +131,7 @@ std::vector<std::string> nameComponents(const std::string& name) {
 std::uint64_t archiveFileSize(const std::wstring& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(extendedPath(path).c_str(), GetFileExInfoStandard, &data)) {
-    const std::error_code error(static_cast<int>(GetLastError()), std::system_category());
-    throw std::filesystem::filesystem_error("cannot get file size", std::filesystem::path(path), error);
+    raiseFileSystemError("cannot get file size", path, GetLastError());
   }
   return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
@@ -189,7 +187,7 @@ bool ZipUnpackager::unpack(const std::wstring& archivePath, const std::wstring& 
     zip_stat_t stat;
     zip_stat_init(&stat);
     if (zip_stat_index(zip.get(), static_cast<zip_uint64_t>(i), 0, &stat) != 0) {
-      std::printf("File[%s] Line[%d]/n", "ZipUnpackager", 114);
+      std::fputs("File[ZipUnpackager] Line[114]/n", stdout);
       std::fflush(stdout);
       continue;
     }
@@ -252,9 +250,8 @@ bool ZipUnpackager::unpack(const std::wstring& archivePath, const std::wstring& 
     if (!output.flush()) throw ZipUnpackagerException("can't write file: " + displayName);
   }
 
-  // zip_close on a read-only archive only releases it; a failure still says the archive was not
-  // read cleanly.
-  if (zip_close(zip.get()) == -1) throw ZipUnpackagerException("can't close zip");
-  zip.release();
+  // A read-only archive has nothing to write: closing it only releases it (zip_close would do
+  // the same and return 0, but would link the whole writing machinery into the setup program).
+  zip.reset();
   return true;
 }

@@ -34,8 +34,8 @@ class ZipUnpackager {
 
   // Unpacks `archivePath` into `destination`. Paths of any length work. Returns true when every
   // entry was processed, false when the callback asked to stop (the file being written stays,
-  // partly written). Raises ZipUnpackagerException; std::filesystem::filesystem_error when the
-  // archive's size cannot be read; std::invalid_argument for an empty callback. Entry names that
+  // partly written). Raises ZipUnpackagerException; std::runtime_error ("filesystem error:
+  // cannot get file size: ...") when the archive's size cannot be read; std::invalid_argument for an empty callback. Entry names that
   // would reach outside the destination (absolute, drive or UNC names, "..", ":" streams, device
   // names) are refused before anything is created. Trailing dots and spaces of a name's
   // components are dropped, as the platform's own path rules drop them. Data that cannot be

@@ -1,9 +1,9 @@
 #include "window/progress_window.h"
 
-#include <cwchar>
 
 #include "window/installer_slot.h"
 #include "resource.h"
+#include "text.h"
 
 namespace {
 constexpr int kTextControlId = 1000;
@@ -41,10 +41,9 @@ HWND ProgressWindow::create(const std::wstring& title) {
 }
 
 std::wstring ProgressWindow::formatText(const std::wstring& prefix, long percent) {
-  wchar_t text[kTextLength];
-  const int length = std::swprintf(text, kTextLength, L"%ls%ld%ls", prefix.c_str(), percent, L"%");
-  // swprintf reports a line that does not fit; keep what fits.
-  if (length < 0) text[kTextLength - 1] = L'\0';
+  // Bounded by the line's buffer, terminator included: what does not fit is cut.
+  std::wstring text = prefix + decimalText(percent) + L"%";
+  if (text.size() > kTextLength - 1) text.resize(kTextLength - 1);
   return text;
 }
 

@@ -1,5 +1,9 @@
 """The setup stub on its own: start-up, window title, the error box, the progress line, the
 working folder's life, and close requests, as a user sees them under Wine."""
+import struct
+import zlib
+
+import pefile
 import pytest
 
 from bench import (PONDREL, box_text, button_text, click, close_window, copy_program, finish, message_box, run, scratch,
@@ -12,6 +16,7 @@ WM_PROGRESS = 1025
 WM_NCHITTEST = 0x84
 HTCAPTION = 2
 WS_THICKFRAME, WS_MINIMIZEBOX, WS_MAXIMIZEBOX = 0x40000, 0x20000, 0x10000
+RT_ICON, RT_GROUP_ICON = 3, 14
 
 
 def stub_copy(name="Pondrel.exe", offset=None):
@@ -116,3 +121,44 @@ def test_close_while_error_box_is_shown_still_removes_the_folder():
         result = finish(proc, timeout=30)
     assert result.code == 0
     assert set(work_folders()) == before
+
+
+def test_icon_keeps_every_size_and_depth():
+    # 16 to 256 pixels at 4, 8, 24 and 32 bits; the 256-pixel images are stored as PNG, which
+    # Windows reads from Vista on, the others as bitmaps with their own size and depth.
+    pe = pefile.PE(str(PONDREL))
+    resources = {kind.id: kind for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries}
+
+    def data(kind, name):
+        entry = next(e for e in resources[kind].directory.entries if e.id == name).directory.entries[0].data.struct
+        return pe.get_data(entry.OffsetToData, entry.Size)
+
+    group = data(RT_GROUP_ICON, 107)
+    count = struct.unpack_from("<H", group, 4)[0]
+    seen = set()
+    for i in range(count):
+        width, _, _, _, _, bits, size, image_id = struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i)
+        width = width or 256
+        image = data(RT_ICON, image_id)
+        assert len(image) == size, (width, bits)
+        if width == 256:
+            assert image[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", image[16:24]) == (256, 256), bits
+            raw = zlib.decompress(b"".join(image[p + 8:p + 8 + struct.unpack(">I", image[p:p + 4])[0]]
+                                           for p in png_chunks(image, b"IDAT")))
+            assert len(raw) == 256 * (1 + 256 * 4), bits
+        else:
+            header_size, dib_width, dib_height, _, dib_bits = struct.unpack_from("<IiiHH", image)
+            assert (header_size, dib_width, dib_height, dib_bits) == (40, width, 2 * width, bits)
+        seen.add((width, bits))
+    assert seen == {(w, b) for w in (16, 20, 32, 40, 48, 256) for b in (4, 8, 24, 32)}
+
+
+def png_chunks(png, kind):
+    """Offsets of the chunks of `kind` (at their length field)."""
+    offsets, position = [], 8
+    while position < len(png):
+        length = struct.unpack(">I", png[position:position + 4])[0]
+        if png[position + 4:position + 8] == kind:
+            offsets.append(position)
+        position += 12 + length
+    return offsets
