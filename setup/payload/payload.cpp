@@ -91,9 +91,12 @@ std::wstring ownProgramPath() {
 
 std::uint32_t extractArchiveFile(const std::wstring& targetPath, std::uint32_t archiveOffset,
                                  const std::wstring& sourcePath, const std::atomic<bool>* cancel) {
-  constexpr DWORD kChunk = 10'000'000;
+  // Large enough that the copy costs next to nothing, small enough not to count in the setup
+  // program's memory.
+  constexpr DWORD kChunk = 1 << 20;
   const std::wstring source = sourcePath.empty() ? ownProgramPath() : sourcePath;
-  UniqueFile input(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  UniqueFile input(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
 
   LARGE_INTEGER fileSize{};
   if (input && !GetFileSizeEx(input.get(), &fileSize)) fileSize.QuadPart = 0;

@@ -4,23 +4,36 @@
 #include <zip.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdio>
+#include <exception>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "error_report.h"
 #include "handles.h"
 #include "paths.h"
+#include "payload/entry_names.h"
 #include "text.h"
 
 namespace {
 
-constexpr zip_uint64_t kChunk = 1000;
+// Progress is reported, and a stop request honoured, after every 1000 bytes written; the archive
+// itself is read in larger pieces, which costs the archive library far fewer calls.
+constexpr size_t kReportChunk = 1000;
+constexpr size_t kReadPiece = 64 * 1024;
 constexpr size_t kWriteBuffer = 256 * 1024;
+// Below this archive size a second thread costs more than it saves.
+constexpr std::uint64_t kParallelFrom = 4 * 1024 * 1024;
 
-// Closes what libzip opened, whatever way the extraction ends.
+// Closes what libzip opened, whatever way the extraction ends. A read-only archive has nothing to
+// write: discarding it is all that closing does (zip_close would do the same, but would link the
+// whole writing machinery into the setup program).
 struct ArchiveCloser {
   void operator()(zip_t* archive) const { zip_discard(archive); }
 };
@@ -64,64 +77,6 @@ class OutputFile {
   std::vector<char> buffer_;
 };
 
-bool isSeparator(char c) { return c == '/' || c == '\\'; }
-
-bool equalsIgnoringAsciiCase(const std::string& a, const char* b) {
-  size_t i = 0;
-  for (; i < a.size() && b[i]; ++i) {
-    const char x = (a[i] >= 'a' && a[i] <= 'z') ? static_cast<char>(a[i] - 'a' + 'A') : a[i];
-    if (x != b[i]) return false;
-  }
-  return i == a.size() && !b[i];
-}
-
-bool isDigitOrSuperscript(const std::string& text) {
-  // The platform also takes "¹", "²" and "³" (UTF-8 C2 B9, C2 B2, C2 B3) for device numbers.
-  if (text.size() == 1) return text[0] >= '0' && text[0] <= '9';
-  return text == "\xC2\xB9" || text == "\xC2\xB2" || text == "\xC2\xB3";
-}
-
-// CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-9 and LPT0-9 name devices whatever extension follows
-// them.
-bool isDeviceName(const std::string& component) {
-  std::string base = component.substr(0, component.find('.'));
-  while (!base.empty() && base.back() == ' ') base.pop_back();
-  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
-    if (equalsIgnoringAsciiCase(base, device)) return true;
-  }
-  if (base.size() < 4) return false;
-  const std::string stem = base.substr(0, 3);
-  return (equalsIgnoringAsciiCase(stem, "COM") || equalsIgnoringAsciiCase(stem, "LPT")) &&
-         isDigitOrSuperscript(base.substr(3));
-}
-
-// The platform's path rules drop trailing dots and spaces from every component ("a. \b." is
-// "a\b"); extended paths do not, so the unpacker does it itself, and the files land where they
-// always did.
-std::string withoutTrailingDotsAndSpaces(std::string component) {
-  while (!component.empty() && (component.back() == '.' || component.back() == ' ')) component.pop_back();
-  return component;
-}
-
-// Splits an entry name at "/" and "\", dropping empty and "." components.
-std::vector<std::string> nameComponents(const std::string& name) {
-  std::vector<std::string> components;
-  std::string current;
-  auto take = [&] {
-    if (!current.empty() && current != ".") components.push_back(current);
-    current.clear();
-  };
-  for (char c : name) {
-    if (isSeparator(c)) {
-      take();
-    } else {
-      current += c;
-    }
-  }
-  take();
-  return components;
-}
-
 [[noreturn]] void raiseReadError(const std::string& displayName) {
   std::fputs("error reading file in archive/n", stderr);
   std::fflush(stderr);
@@ -141,117 +96,224 @@ bool isExistingFolder(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+ArchivePtr openArchive(const std::wstring& path, int& errorCode) {
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t* source = zip_source_win32w_create(extendedPath(path).c_str(), 0, -1, &error);
+  ArchivePtr archive(source ? zip_open_from_source(source, ZIP_RDONLY, &error) : nullptr);
+  if (!archive && source) zip_source_free(source);
+  errorCode = zip_error_code_zip(&error);
+  zip_error_fini(&error);
+  return archive;
+}
+
+// One entry as the central directory describes it.
+struct Entry {
+  zip_uint64_t index;
+  std::string displayName;      // ANSI, for error texts
+  std::wstring target;             // extended path below the destination
+  std::vector<size_t> folderEnds;  // where the folders to make on the way end in it, outermost first
+  bool folderEntry;
+  bool sizeKnown;
+  std::uint64_t size;
+};
+
+// The work of one extraction, shared by its threads: the entries in groups that land on the same
+// path (so that one thread writes them, in archive order, and the last one wins as it would
+// alone), the progress, the stop request and the first error.
+class Extraction {
+ public:
+  Extraction(std::vector<std::vector<Entry>> groups, std::uint64_t archiveSize, ProgressCallback& callback,
+             const std::string& archiveName)
+      : groups_(std::move(groups)), archiveSize_(archiveSize), callback_(callback), archiveName_(archiveName) {}
+
+  // Extracts groups until none is left, or until a stop request or an error anywhere.
+  void run(zip_t* archive) noexcept {
+    std::set<std::wstring> madeFolders;
+    std::vector<char> buffer(kReadPiece);
+    try {
+      for (size_t group = next_++; group < groups_.size() && !stopped(); group = next_++) {
+        for (const Entry& entry : groups_[group]) {
+          if (stopped() || !extract(archive, entry, madeFolders, buffer)) return;
+        }
+      }
+    } catch (...) {
+      fail(kNoEntry, std::current_exception());
+    }
+  }
+
+  // False when the callback asked to stop; raises the first error of any thread.
+  bool finish() {
+    if (error_) std::rethrow_exception(error_);
+    return !stopRequested_;
+  }
+
+ private:
+  static constexpr zip_uint64_t kNoEntry = ~zip_uint64_t{0};
+
+  [[nodiscard]] bool stopped() const { return stopRequested_ || failed_; }
+
+  void fail(zip_uint64_t index, std::exception_ptr error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Of several errors the one of the earliest entry is reported, as one thread would have met it.
+    if (!error_ || index < errorIndex_) {
+      error_ = error;
+      errorIndex_ = index;
+    }
+    failed_ = true;
+  }
+
+  // Counts `bytes` more written and reports the percentage; false when asked to stop.
+  bool report(size_t bytes) {
+    // Counted and reported under one lock, so that the figure never goes down.
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::uint64_t total = total_ += bytes;
+    float percent = archiveSize_ ? static_cast<float>(total) / static_cast<float>(archiveSize_) * 100.0f : 100.0f;
+    percent = std::min(percent, static_cast<float>(INT_MAX / 2));
+    if (callback_(static_cast<std::int32_t>(percent))) stopRequested_ = true;
+    return !stopRequested_;
+  }
+
+  // Writes one entry; false after a stop request (the file stays, partly written).
+  bool extract(zip_t* archive, const Entry& entry, std::set<std::wstring>& madeFolders, std::vector<char>& buffer) {
+    try {
+      EntryPtr file(zip_fopen_index(archive, entry.index, 0));
+      if (!file) {
+        throw ZipUnpackagerException("can't find index " + std::to_string(entry.index) + " in zip: " + archiveName_);
+      }
+      // Each folder is made once: asking the file system again for each of thousands of files is
+      // what costs the time. Folder trouble is not reported here: the open below decides.
+      for (const size_t end : entry.folderEnds) {
+        const std::wstring folder = entry.target.substr(0, end);
+        if (madeFolders.insert(folder).second) CreateDirectoryW(folder.c_str(), nullptr);
+      }
+      if (entry.folderEntry) return true;
+
+      OutputFile output(entry.target);
+      if (!output.isOpen()) {
+        // An entry whose target is an existing folder is passed over.
+        if (isExistingFolder(entry.target)) return true;
+        throw ZipUnpackagerException("file can't be opened: " + entry.displayName);
+      }
+      std::uint64_t written = 0;
+      while (entry.sizeKnown && written < entry.size) {
+        const zip_int64_t read = zip_fread(file.get(), buffer.data(), std::min<std::uint64_t>(kReadPiece, entry.size - written));
+        if (read < 0) raiseReadError(entry.displayName);
+        if (read == 0) throw ZipUnpackagerException("damaged archive, data ends early: " + entry.displayName);
+        for (size_t done = 0; done < static_cast<size_t>(read);) {
+          const size_t slice = std::min(kReportChunk, static_cast<size_t>(read) - done);
+          if (!output.write(buffer.data() + done, slice)) {
+            throw ZipUnpackagerException("can't write file: " + entry.displayName);
+          }
+          done += slice;
+          written += slice;
+          if (!report(slice)) {
+            (void)output.flush();
+            return false;
+          }
+        }
+      }
+      // One more read reaches the entry's end, where libzip checks the data against its CRC: a
+      // damaged entry must not pass for a good one just because its length came out right.
+      if (entry.sizeKnown) {
+        const zip_int64_t tail = zip_fread(file.get(), buffer.data(), kReportChunk);
+        if (tail < 0) raiseReadError(entry.displayName);
+        if (tail > 0) throw ZipUnpackagerException("damaged archive, data runs past its size: " + entry.displayName);
+      }
+      if (!output.flush()) throw ZipUnpackagerException("can't write file: " + entry.displayName);
+      return true;
+    } catch (...) {
+      fail(entry.index, std::current_exception());
+      return false;
+    }
+  }
+
+  const std::vector<std::vector<Entry>> groups_;
+  const std::uint64_t archiveSize_;
+  ProgressCallback& callback_;
+  const std::string& archiveName_;
+  std::atomic<size_t> next_{0};
+  std::uint64_t total_ = 0;
+  std::atomic<bool> stopRequested_{false};
+  std::atomic<bool> failed_{false};
+  std::mutex mutex_;  // one thread at a time counts and calls the callback; guards the error too
+  std::exception_ptr error_;
+  zip_uint64_t errorIndex_ = 0;
+};
+
+// Reads the central directory: every entry's target, in groups by the path it lands on, in the
+// order of their first entries. Refuses the first unsafe name before anything is created.
+std::vector<std::vector<Entry>> plan(zip_t* archive, const std::wstring& root) {
+  std::vector<std::vector<Entry>> groups;
+  std::map<std::wstring, size_t> groupOfTarget;
+  const zip_int64_t count = zip_get_num_entries(archive, 0);
+  for (zip_int64_t i = 0; i < count; ++i) {
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    if (zip_stat_index(archive, static_cast<zip_uint64_t>(i), 0, &stat) != 0) {
+      std::fputs("File[ZipUnpackager] Line[114]/n", stdout);
+      std::fflush(stdout);
+      continue;
+    }
+    // libzip hands names out as UTF-8 (names stored in the old code page are converted).
+    const std::string name = stat.name ? stat.name : "";
+    Entry entry{static_cast<zip_uint64_t>(i), toNarrow(fromUtf8(name)), root, {}, false,
+                (stat.valid & ZIP_STAT_SIZE) != 0, stat.size};
+    if (!isSafeEntryName(name)) throw ZipUnpackagerException("unsafe entry name: " + entry.displayName);
+    entry.folderEntry = isNameSeparator(name.back());
+    const std::vector<std::string> components = entryPathComponents(name);
+    for (size_t c = 0; c < components.size(); ++c) {
+      entry.target += L'\\';
+      entry.target += fromUtf8(components[c]);
+      if (entry.folderEntry || c + 1 < components.size()) entry.folderEnds.push_back(entry.target.size());
+    }
+    // The file system ignores letter case, so the key does too.
+    std::wstring key = entry.target;
+    CharUpperBuffW(key.data(), static_cast<DWORD>(key.size()));
+    const auto [place, added] = groupOfTarget.emplace(key, groups.size());
+    if (added) groups.emplace_back();
+    groups[place->second].push_back(std::move(entry));
+  }
+  return groups;
+}
+
 }  // namespace
 
 ZipUnpackagerException::ZipUnpackagerException(const std::string& detail, int exitCode)
     : message_("error occured, during archive unpackaging: " + detail), exitCode_(exitCode) {}
 
-ZipUnpackager::ZipUnpackager(const std::wstring& archiveName)
-    : archiveName_(toNarrow(archiveName)) {}
+ZipUnpackager::ZipUnpackager(const std::wstring& archiveName) : archiveName_(toNarrow(archiveName)) {}
 
-bool ZipUnpackager::isSafeEntryName(const std::string& name) {
-  if (name.empty() || isSeparator(name[0])) return false;  // rooted, UNC and \\?\ names
-  if (name.find(':') != std::string::npos) return false;  // drive letters and data streams
-  for (const std::string& component : nameComponents(name)) {
-    // A component of dots and spaces alone would vanish or climb a level.
-    if (withoutTrailingDotsAndSpaces(component).empty() || isDeviceName(component)) return false;
-  }
-  return true;
-}
+bool ZipUnpackager::isSafeEntryName(const std::string& name) { return ::isSafeEntryName(name); }
 
-bool ZipUnpackager::unpack(const std::wstring& archivePath, const std::wstring& destination,
-                           ProgressCallback callback) const {
+bool ZipUnpackager::unpack(const std::wstring& archivePath, const std::wstring& destination, ProgressCallback callback,
+                           unsigned threads) const {
   if (!callback) throw std::invalid_argument("progress callback is empty");
-
   const std::uint64_t archiveSize = archiveFileSize(archivePath);
-
-  zip_error_t openError;
-  zip_error_init(&openError);
-  zip_source_t* source = zip_source_win32w_create(extendedPath(archivePath).c_str(), 0, -1, &openError);
-  ArchivePtr zip(source ? zip_open_from_source(source, ZIP_RDONLY, &openError) : nullptr);
-  if (!zip) {
-    if (source) zip_source_free(source);
-    const int code = zip_error_code_zip(&openError);
-    zip_error_fini(&openError);
-    throw ZipUnpackagerException("can't open zip: " + toNarrow(archivePath) + std::to_string(code));
-  }
-  zip_error_fini(&openError);
+  int openError = 0;
+  ArchivePtr archive = openArchive(archivePath, openError);
+  if (!archive) throw ZipUnpackagerException("can't open zip: " + toNarrow(archivePath) + std::to_string(openError));
 
   // Extended paths, so that entries deep below a long temporary folder unpack as well.
-  const std::wstring root = extendedPath(destination);
-  std::set<std::wstring> madeFolders;
-  std::uint64_t total = 0;
-  std::vector<char> buffer(kChunk);
-
-  for (zip_int64_t i = 0; i < zip_get_num_entries(zip.get(), 0); ++i) {
-    zip_stat_t stat;
-    zip_stat_init(&stat);
-    if (zip_stat_index(zip.get(), static_cast<zip_uint64_t>(i), 0, &stat) != 0) {
-      std::fputs("File[ZipUnpackager] Line[114]/n", stdout);
-      std::fflush(stdout);
-      continue;
-    }
-    EntryPtr entry(zip_fopen_index(zip.get(), static_cast<zip_uint64_t>(i), 0));
-    if (!entry) {
-      throw ZipUnpackagerException("can't find index " + std::to_string(i) + " in zip: " + archiveName_);
-    }
-
-    // libzip hands names out as UTF-8 (names stored in the old code page are converted).
-    const std::string name = stat.name ? stat.name : "";
-    const std::string displayName = toNarrow(fromUtf8(name));
-    if (!isSafeEntryName(name)) throw ZipUnpackagerException("unsafe entry name: " + displayName);
-
-    // The folders on the way are made one level at a time, each once: asking the file system
-    // again for each of thousands of files is what costs the time. Folder trouble is not
-    // reported here: the open below decides.
-    const std::vector<std::string> components = nameComponents(name);
-    const bool folderEntry = isSeparator(name.back());
-    std::wstring target = root;
-    for (size_t c = 0; c < components.size(); ++c) {
-      target += L'\\';
-      target += fromUtf8(withoutTrailingDotsAndSpaces(components[c]));
-      const bool isFolder = folderEntry || c + 1 < components.size();
-      if (isFolder && madeFolders.insert(target).second) CreateDirectoryW(target.c_str(), nullptr);
-    }
-    if (folderEntry) continue;
-
-    OutputFile output(target);
-    if (!output.isOpen()) {
-      // An entry whose target is an existing folder is passed over.
-      if (isExistingFolder(target)) continue;
-      throw ZipUnpackagerException("file can't be opened: " + displayName);
-    }
-
-    std::uint64_t written = 0;
-    while ((stat.valid & ZIP_STAT_SIZE) && written < stat.size) {
-      const zip_int64_t read = zip_fread(entry.get(), buffer.data(), kChunk);
-      if (read < 0) raiseReadError(displayName);
-      if (read == 0) throw ZipUnpackagerException("damaged archive, data ends early: " + displayName);
-      if (!output.write(buffer.data(), static_cast<size_t>(read))) {
-        throw ZipUnpackagerException("can't write file: " + displayName);
-      }
-      written += static_cast<std::uint64_t>(read);
-      total += static_cast<std::uint64_t>(read);
-
-      float percent = archiveSize ? static_cast<float>(total) / static_cast<float>(archiveSize) * 100.0f : 100.0f;
-      percent = std::min(percent, static_cast<float>(INT_MAX / 2));
-      if (callback(static_cast<std::int32_t>(percent))) {
-        (void)output.flush();
-        return false;
-      }
-    }
-    // One more read reaches the entry's end, where libzip checks the data against its CRC: a
-    // damaged entry must not pass for a good one just because its length came out right.
-    if (stat.valid & ZIP_STAT_SIZE) {
-      const zip_int64_t tail = zip_fread(entry.get(), buffer.data(), kChunk);
-      if (tail < 0) raiseReadError(displayName);
-      if (tail > 0) throw ZipUnpackagerException("damaged archive, data runs past its size: " + displayName);
-    }
-    if (!output.flush()) throw ZipUnpackagerException("can't write file: " + displayName);
+  std::vector<std::vector<Entry>> groups = plan(archive.get(), extendedPath(destination));
+  if (threads == 0) {
+    threads = archiveSize >= kParallelFrom && groups.size() > 1 && std::thread::hardware_concurrency() > 1 ? 2 : 1;
   }
-
-  // A read-only archive has nothing to write: closing it only releases it (zip_close would do
-  // the same and return 0, but would link the whole writing machinery into the setup program).
-  zip.reset();
-  return true;
+  Extraction extraction(std::move(groups), archiveSize, callback, archiveName_);
+  // Each thread reads through an archive handle of its own: one handle is not to be shared.
+  std::vector<ArchivePtr> handles;
+  std::vector<std::thread> helpers;
+  for (unsigned t = 1; t < threads; ++t) {
+    ArchivePtr handle = openArchive(archivePath, openError);
+    if (!handle) break;
+    try {
+      helpers.emplace_back([&extraction, raw = handle.get()] { extraction.run(raw); });
+    } catch (const std::exception&) {
+      break;  // no more threads to be had: the ones there do the work
+    }
+    handles.push_back(std::move(handle));
+  }
+  extraction.run(archive.get());
+  for (std::thread& helper : helpers) helper.join();
+  return extraction.finish();
 }

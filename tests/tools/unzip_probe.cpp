@@ -1,5 +1,6 @@
 // Unpacks an archive with the setup program's unpacker, to compare it with other unpackers.
-//   unzip_probe <archive> <destination> [stop-after-reports]
+//   unzip_probe <archive> <destination> [stop-after-reports] [threads]
+// (stop-after-reports -1: never stop; threads 0: the unpacker chooses)
 // Prints "result: true|false", "reports: N" and "max: P"; an error prints "error: <text>" and
 // exits with the code the error calls for (102 for data that cannot be read), else 3.
 #include <windows.h>
@@ -17,6 +18,7 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   const long stopAfter = argc > 3 ? std::wcstol(argv[3], nullptr, 10) : -1;
+  const unsigned threads = argc > 4 ? static_cast<unsigned>(std::wcstoul(argv[4], nullptr, 10)) : 0;
   long reports = 0;
   std::int32_t max = 0;
   try {
@@ -24,7 +26,7 @@ int wmain(int argc, wchar_t** argv) {
       ++reports;
       if (p > max) max = p;
       return stopAfter >= 0 && reports >= stopAfter;
-    });
+    }, threads);
     std::printf("result: %s\nreports: %ld\nmax: %d\n", result ? "true" : "false", reports, static_cast<int>(max));
     return 0;
   } catch (const ZipUnpackagerException& e) {

@@ -52,7 +52,7 @@ TEST(CreatePath, FileInTheWayGivesTheLastError) {
 
 TEST(ExtractArchiveFile, CopiesFromOffsetToEndAcrossChunkBoundaries) {
   TestFolder folder;
-  // More than one 10,000,000-byte chunk, and not a multiple of it.
+  // Many 1 MiB chunks, and not a multiple of them.
   const std::string head = patternBytes(4321, 7);
   const std::string archive = patternBytes(10'000'013, 9);
   writeFile(folder / L"setup.exe", head + archive);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "test_files.h"
@@ -171,6 +172,53 @@ TEST_F(Unpacking, TruncatedArchiveCannotBeOpened) {
 TEST_F(Unpacking, EmptyCallbackIsRefused) {
   writeZip(archive(), {});
   EXPECT_THROW(ZipUnpackager(L"tmp.zip").unpack(archive(), dest(), nullptr), std::invalid_argument);
+}
+
+// Every file of the tree, relative path and content, below `folder`.
+void collectTree(const std::wstring& folder, const std::wstring& prefix, std::vector<std::pair<std::wstring, std::string>>& tree) {
+  for (const std::wstring& name : listFolder(folder)) {
+    const std::wstring path = folder + L"\\" + name;
+    if (isFolder(path)) {
+      tree.emplace_back(prefix + name + L"\\", "");
+      collectTree(path, prefix + name + L"\\", tree);
+    } else {
+      tree.emplace_back(prefix + name, readFile(path));
+    }
+  }
+}
+
+// Two threads give the tree one thread gives, byte for byte, with the same reports: folders
+// and files in every order, names that land on the same file (the last one wins), empty files,
+// sizes around the report chunk.
+TEST(UnpackingThreads, TwoThreadsGiveTheTreeOfOne) {
+  std::vector<ZipEntry> entries;
+  for (int i = 0; i < 240; ++i) {
+    const std::string folder = "part" + std::to_string(i % 7) + "/sub" + std::to_string(i % 3) + "/";
+    entries.push_back({folder + "file" + std::to_string(i) + ".bin", patternBytes(static_cast<size_t>(i * 997 % 5003), i)});
+    if (i % 40 == 0) entries.push_back({folder + "empty" + std::to_string(i) + "/", ""});
+  }
+  entries.push_back({"part1/sub1/FILE1.BIN", "the last one wins"});
+  entries.push_back({"part2\\sub2\\file2.bin.", "another spelling of the same path"});
+  entries.push_back({"top.txt", std::string(200000, 't')});
+  TestFolder folder;
+  writeZip(folder / L"tmp.zip", entries);
+  std::vector<std::pair<std::wstring, std::string>> trees[2];
+  std::vector<std::int32_t> reports[2];
+  for (unsigned threads : {1u, 2u}) {
+    const std::wstring destination = folder / (L"dest" + std::to_wstring(threads));
+    CreateDirectoryW(destination.c_str(), nullptr);
+    auto& seen = reports[threads - 1];
+    EXPECT_TRUE(ZipUnpackager(L"tmp.zip").unpack(folder / L"tmp.zip", destination, [&](std::int32_t percent) {
+      seen.push_back(percent);
+      return false;
+    }, threads));
+    collectTree(destination, L"", trees[threads - 1]);
+  }
+  EXPECT_TRUE(trees[0] == trees[1]);
+  ASSERT_EQ(trees[0].size(), trees[1].size());
+  EXPECT_EQ(reports[0].size(), reports[1].size());
+  EXPECT_EQ(reports[0].back(), reports[1].back());
+  EXPECT_TRUE(std::is_sorted(reports[1].begin(), reports[1].end()));
 }
 
 // A read error inside the archive is raised with the exit code 102 it calls for, once reported.
