@@ -6,6 +6,7 @@
 #include "resource.h"
 #include "installation/signature.h"
 #include "text.h"
+#include "window/progress_window.h"
 
 Installer::Gate Installer::signatureGate(const std::wstring& path) {
   std::wstring errorText;
@@ -27,5 +28,5 @@ int Installer::askContinue(unsigned textId, unsigned style) {
   HINSTANCE self = GetModuleHandleW(nullptr);
   LoadStringW(self, textId, text, 250);
   LoadStringW(self, IDS_APP_NAME, caption, 250);
-  return MessageBoxW(window, text, caption, style);
+  return MessageBoxW(window, text, caption, ownedBoxStyle(window, style));
 }

@@ -11,6 +11,13 @@ class InstallerSlot;
 // lParam: the percentage to show. wParam: 0.
 constexpr UINT WM_PROGRESS = WM_USER + 1;
 
+// The style for a message box owned by `owner`. Once a setup program has run, the progress
+// window is hidden, and a box it owns would have no taskbar button and could fall behind other
+// windows: such a box comes to the front and stays there.
+[[nodiscard]] inline UINT ownedBoxStyle(HWND owner, UINT style) {
+  return owner && !IsWindowVisible(owner) ? style | MB_SETFOREGROUND | MB_TOPMOST : style;
+}
+
 class ProgressWindow {
  public:
   // Registers the window class (named by string 109) for `instance`. False on failure, with

@@ -6,13 +6,14 @@
 #include "payload/zip_unpackager.h"
 #include "window/installer_slot.h"
 #include "text.h"
+#include "window/progress_window.h"
 
 namespace {
 
 // Shows an error text (8-bit, ANSI code page) in the error box: caption "Error", error icon, OK.
 // After the user closed the window nothing more is shown: the run is being abandoned.
 void report(HWND window, const InstallerSlot& slot, const char* message) {
-  if (!slot.closed()) MessageBoxW(window, toWide(message).c_str(), L"Error", MB_ICONERROR | MB_OK);
+  if (!slot.closed()) MessageBoxW(window, toWide(message).c_str(), L"Error", ownedBoxStyle(window, MB_ICONERROR | MB_OK));
 }
 
 void install(Installer& installer) {
