@@ -22,10 +22,10 @@ class SfxBuilder {
   void setSetupFileName(const std::string& name) { setupFileName_ = name; }
   void setDeleteArchive(bool remove) { deleteArchive_ = remove; }
 
-  // Zips `folder` (ANSI text) into the temporary archive and builds from it; the temporary
-  // archive is deleted when the build ends, complete or not. Raises std::runtime_error (and file-system
-  // errors) for failures before the archive is written; returns false after a reported failure
-  // of the assembly.
+  // Zips `folder` (ANSI text) into the temporary archive, compressing on one thread per
+  // processor (FolderArchive), and builds from it; the temporary archive is deleted when the
+  // build ends, complete or not. Raises std::runtime_error (and file-system errors) for failures
+  // before the archive is written; returns false after a reported failure of the assembly.
   [[nodiscard]] bool buildFromFolder(const std::string& folder);
 
   // Writes the setup program from `archivePath` (ANSI text), which must be a readable ZIP

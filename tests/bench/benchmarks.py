@@ -1,6 +1,7 @@
 """Benchmarks (not tests): figures printed from one run each, under the Wine bench.
 
-  builder    PondrelMake -d on a generated 200 MB distribution against Info-ZIP zip and 7z
+  builder    PondrelMake -d on a generated 200 MB distribution against its archive made on one
+             thread, Info-ZIP zip and 7z
   unpack     a built setup program's start-to-unpacked time against unzip and 7z x
   tree-wait  the setup program's CPU use while it waits for a long-running setup file
 """
@@ -14,6 +15,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
 from bench import PONDREL_MAKE, SOURCE, scratch, tool, user_temp, winpath  # noqa: E402
 from distgen import generate  # noqa: E402
+from test_builder import archive_of  # noqa: E402
 
 SIZE = 200 * 1024 * 1024
 FILES = 3000
@@ -40,15 +42,26 @@ def builder():
     dist = distribution()
     out = scratch("out-")
     make_s, make_kib = timed(["wine", PONDREL_MAKE, "-d", winpath(dist), "-o", winpath(out), "-c", "Bench.exe"])
+    # The builder's archive on one compressing thread: the sequential figure, and the archive
+    # that the parallel build must equal byte for byte.
+    one_s, one_kib = timed(["wine", tool("archive_probe.exe"), winpath(dist), winpath(out / "one.zip"), 1])
     zip_s, zip_kib = timed(["zip", "-r", "-q", str(out / "info.zip"), "."], cwd=dist)
     sz_s, sz_kib = timed(["7z", "a", "-tzip", "-bd", str(out / "7z.zip"), "."], cwd=dist)
-    sizes = {name: (out / name).stat().st_size // 2**20 for name in ("Bench.exe", "info.zip", "7z.zip")}
-    print(f"{'':24}{'seconds':>9}{'peak MiB':>10}{'output MiB':>12}")
-    print(f"{'PondrelMake -d':24}{make_s:9.2f}{make_kib / 1024:10.1f}{sizes['Bench.exe']:12}")
-    print(f"{'zip -r -q':24}{zip_s:9.2f}{zip_kib / 1024:10.1f}{sizes['info.zip']:12}")
-    print(f"{'7z a -tzip':24}{sz_s:9.2f}{sz_kib / 1024:10.1f}{sizes['7z.zip']:12}")
-    print(f"ratio PondrelMake/zip: time {make_s / zip_s:.2f}x, memory {make_kib / zip_kib:.2f}x")
+    _, archive = archive_of(out / "Bench.exe")
+    sequential = (out / "one.zip").read_bytes()
+    sizes = {name: (out / name).stat().st_size / 2**20 for name in ("Bench.exe", "one.zip", "info.zip", "7z.zip")}
+    print(f"{'':28}{'seconds':>9}{'peak MiB':>10}{'output MiB':>12}")
+    print(f"{'PondrelMake -d':28}{make_s:9.2f}{make_kib / 1024:10.1f}{sizes['Bench.exe']:12.2f}")
+    print(f"{'  its archive':28}{'':19}{len(archive) / 2**20:12.2f}")
+    print(f"{'archive alone, one thread':28}{one_s:9.2f}{one_kib / 1024:10.1f}{sizes['one.zip']:12.2f}")
+    print(f"{'zip -r -q':28}{zip_s:9.2f}{zip_kib / 1024:10.1f}{sizes['info.zip']:12.2f}")
+    print(f"{'7z a -tzip':28}{sz_s:9.2f}{sz_kib / 1024:10.1f}{sizes['7z.zip']:12.2f}")
+    print(f"ratio PondrelMake/zip: time {make_s / zip_s:.2f}x, memory {make_kib / zip_kib:.2f}x, "
+          f"archive size {len(archive) / sizes['info.zip'] / 2**20:.3f}x")
     print(f"ratio PondrelMake/7z:  time {make_s / sz_s:.2f}x, memory {make_kib / sz_kib:.2f}x")
+    print(f"parallel archive equals the one-thread archive: {'yes' if archive == sequential else 'NO'}")
+    if archive != sequential:
+        sys.exit(1)
 
 
 def sign(path):

@@ -6,6 +6,7 @@ import hashlib
 import io
 import json
 import os
+import random
 import re
 import shutil
 import subprocess
@@ -17,6 +18,7 @@ import pytest
 
 from bench import (PONDREL, PONDREL_MAKE, PREFIX, SOURCE, box_text, click, finish, held_open, run, scratch, start,
                    tool, user_temp, wait_for, windows, winpath, wintest, work_folders)
+from distgen import generate, tree_hashes
 
 USAGE = ("Usage:  [/d <str>] [/s <str>] [/f <str>] [/o <str>] [/c <str>] [/h]\n"
          "/d, --input-directory=<str>   \tinput directory\n"
@@ -428,6 +430,33 @@ def test_building_the_same_folder_twice_gives_the_same_entries(big_build):
             return [(i.filename, i.CRC, i.file_size) for i in z.infolist()]
 
     assert entries(big_build["plain"]) == entries(big_build["setup"])
+
+
+def test_parallel_build_gives_the_one_thread_archive(work):
+    # A generated distribution (text to deflate, a random pack to store) with files at the edges
+    # of the builder's 1 MiB compression chunks: empty, 13 random bytes, exactly one chunk, random
+    # data of two chunks and 13 bytes, and hex text whose deflate stream outgrows one chunk.
+    dist = generate(work / "dist", 6 * 2**20, 150)
+    rng = random.Random(7)
+    make_tree(dist, {"edge/empty.txt": b"", "edge/tiny.bin": rng.randbytes(13), "edge/chunk.bin": rng.randbytes(2**20),
+                     "edge/random.bin": rng.randbytes(2 * 2**20 + 13),
+                     "edge/hex.txt": rng.randbytes(2**20 + 7).hex().encode()})
+    expected = {name.replace("/", "\\"): digest for name, digest in tree_hashes(dist).items()}
+    temp_before = set(user_temp().iterdir())
+
+    result = run_make(["-d", "dist"], work)
+    assert (result.code, result.out, result.err) == (0, ARCHIVING + CREATING + SUCCEEDED, ""), result
+    archive = cut_archive(work / "Pondrel.exe", work)
+    for threads in (1, 3):
+        probe = run(tool("archive_probe.exe"), winpath(dist), winpath(work / f"{threads}.zip"), threads)
+        assert probe.code == 0, probe
+        assert (work / f"{threads}.zip").read_bytes() == archive.read_bytes(), f"{threads} threads"
+    with zipfile.ZipFile(archive) as z:
+        assert {info.filename: sha256(z.read(info)) for info in z.infolist()} == expected
+        stored = {info.filename for info in z.infolist() if info.compress_type == zipfile.ZIP_STORED}
+    assert stored == {"edge\\empty.txt", "edge\\tiny.bin", "edge\\chunk.bin", "edge\\random.bin"} | \
+           {name for name in expected if name.endswith(".pak")}
+    assert set(user_temp().iterdir()) == temp_before, "temporary files were left behind"
 
 
 def test_round_trip_program_without_setup_file_looks_for_a_distribution(big_build):
