@@ -23,6 +23,23 @@ WinVerifyTrustFn trustEntry() {
 
 }  // namespace
 
+void prepareTrustService() noexcept {
+  if (!trustEntry()) return;
+  // wintrust.dll has loaded crypt32.dll from the system folder already; this only binds it.
+  using OpenStoreFn = HANDLE(WINAPI*)(ULONG_PTR, LPCWSTR);
+  using CloseStoreFn = BOOL(WINAPI*)(HANDLE, DWORD);
+  HMODULE crypt = loadSystemLibrary(L"crypt32.dll");
+  if (!crypt) return;
+  auto openStore = reinterpret_cast<OpenStoreFn>(reinterpret_cast<void*>(GetProcAddress(crypt, "CertOpenSystemStoreW")));
+  auto closeStore = reinterpret_cast<CloseStoreFn>(reinterpret_cast<void*>(GetProcAddress(crypt, "CertCloseStore")));
+  if (openStore && closeStore) {
+    for (const wchar_t* store : {L"ROOT", L"CA"}) {
+      if (HANDLE opened = openStore(0, store)) closeStore(opened, 0);
+    }
+  }
+  FreeLibrary(crypt);
+}
+
 bool verifySignature(const std::wstring& path, std::wstring& errorText) {
   WinVerifyTrustFn verify = trustEntry();
   if (!verify) return false;

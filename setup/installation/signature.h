@@ -6,3 +6,8 @@
 // set to the system's text for the status, or to the status in hexadecimal when the system has
 // none; left untouched when the trust service cannot be loaded.
 [[nodiscard]] bool verifySignature(const std::wstring& path, std::wstring& errorText);
+
+// Gets the trust service ready: binds it and opens, once, the certificate stores that the first
+// verification would otherwise open (most of that verification's time). Call it on a thread of
+// its own while other work goes on; verifications do not depend on it having run.
+void prepareTrustService() noexcept;

@@ -93,7 +93,7 @@ std::uint32_t extractArchiveFile(const std::wstring& targetPath, std::uint32_t a
                                  const std::wstring& sourcePath, const std::atomic<bool>* cancel) {
   // Large enough that the copy costs next to nothing, small enough not to count in the setup
   // program's memory.
-  constexpr DWORD kChunk = 1 << 20;
+  constexpr DWORD kChunk = 256 * 1024;
   const std::wstring source = sourcePath.empty() ? ownProgramPath() : sourcePath;
   UniqueFile input(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));

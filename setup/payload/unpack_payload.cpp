@@ -1,7 +1,9 @@
 #include <algorithm>
 #include <atomic>
 #include <stdexcept>
+#include <thread>
 
+#include "installation/signature.h"
 #include "installer.h"
 #include "payload/payload.h"
 #include "window/progress_window.h"
@@ -17,6 +19,20 @@ bool Installer::unpackPayload() {
   if (workDir.empty() || archive.empty()) throw std::runtime_error("can't create temporary zip file");
   extractArchiveFile(archive, archiveOffset, {}, &cancelRequested);
   if (cancelRequested) return false;
+
+  // The signature checks that follow the unpacking need the trust service: it gets ready meanwhile.
+  std::thread trustService;
+  try {
+    trustService = std::thread(prepareTrustService);
+  } catch (const std::exception&) {
+    // Without a thread for it, the first check makes it ready itself.
+  }
+  struct Joined {
+    std::thread& thread;
+    ~Joined() {
+      if (thread.joinable()) thread.join();
+    }
+  } joined{trustService};
 
   const std::wstring destination = workDir;
   {

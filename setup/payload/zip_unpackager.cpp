@@ -8,11 +8,11 @@
 #include <climits>
 #include <cstdio>
 #include <exception>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "error_report.h"
@@ -27,7 +27,7 @@ namespace {
 // itself is read in larger pieces, which costs the archive library far fewer calls.
 constexpr size_t kReportChunk = 1000;
 constexpr size_t kReadPiece = 64 * 1024;
-constexpr size_t kWriteBuffer = 256 * 1024;
+constexpr size_t kWriteBuffer = 64 * 1024;
 // Below this archive size a second thread costs more than it saves.
 constexpr std::uint64_t kParallelFrom = 4 * 1024 * 1024;
 
@@ -107,25 +107,49 @@ ArchivePtr openArchive(const std::wstring& path, int& errorCode) {
   return archive;
 }
 
-// One entry as the central directory describes it.
+// One entry as the central directory describes it, and where it lands.
 struct Entry {
-  zip_uint64_t index;
-  std::string displayName;      // ANSI, for error texts
+  std::string displayName;         // ANSI, for error texts
   std::wstring target;             // extended path below the destination
   std::vector<size_t> folderEnds;  // where the folders to make on the way end in it, outermost first
-  bool folderEntry;
-  bool sizeKnown;
-  std::uint64_t size;
+  bool folderEntry = false;
+  bool sizeKnown = false;
+  std::uint64_t size = 0;
 };
+
+// Reads entry `index` of the archive. False when it cannot be read (a diagnostic line goes to
+// standard output and the entry is passed over). Raises for a name that is refused.
+bool describe(zip_t* archive, zip_uint64_t index, const std::wstring& root, Entry& entry) {
+  zip_stat_t stat;
+  zip_stat_init(&stat);
+  if (zip_stat_index(archive, index, 0, &stat) != 0) {
+    std::fputs("File[ZipUnpackager] Line[114]/n", stdout);
+    std::fflush(stdout);
+    return false;
+  }
+  // libzip hands names out as UTF-8 (names stored in the old code page are converted).
+  const std::string name = stat.name ? stat.name : "";
+  entry = Entry{toNarrow(fromUtf8(name)), root, {}, false, (stat.valid & ZIP_STAT_SIZE) != 0, stat.size};
+  if (!isSafeEntryName(name)) throw ZipUnpackagerException("unsafe entry name: " + entry.displayName);
+  entry.folderEntry = isNameSeparator(name.back());
+  const std::vector<std::string> components = entryPathComponents(name);
+  for (size_t c = 0; c < components.size(); ++c) {
+    entry.target += L'\\';
+    entry.target += fromUtf8(components[c]);
+    if (entry.folderEntry || c + 1 < components.size()) entry.folderEnds.push_back(entry.target.size());
+  }
+  return true;
+}
 
 // The work of one extraction, shared by its threads: the entries in groups that land on the same
 // path (so that one thread writes them, in archive order, and the last one wins as it would
 // alone), the progress, the stop request and the first error.
 class Extraction {
  public:
-  Extraction(std::vector<std::vector<Entry>> groups, std::uint64_t archiveSize, ProgressCallback& callback,
-             const std::string& archiveName)
-      : groups_(std::move(groups)), archiveSize_(archiveSize), callback_(callback), archiveName_(archiveName) {}
+  Extraction(std::vector<std::vector<zip_uint64_t>> groups, const std::wstring& root, std::uint64_t archiveSize,
+             ProgressCallback& callback, const std::string& archiveName)
+      : groups_(std::move(groups)), root_(root), archiveSize_(archiveSize), callback_(callback),
+        archiveName_(archiveName) {}
 
   // Extracts groups until none is left, or until a stop request or an error anywhere.
   void run(zip_t* archive) noexcept {
@@ -133,8 +157,8 @@ class Extraction {
     std::vector<char> buffer(kReadPiece);
     try {
       for (size_t group = next_++; group < groups_.size() && !stopped(); group = next_++) {
-        for (const Entry& entry : groups_[group]) {
-          if (stopped() || !extract(archive, entry, madeFolders, buffer)) return;
+        for (const zip_uint64_t index : groups_[group]) {
+          if (stopped() || !extract(archive, index, madeFolders, buffer)) return;
         }
       }
     } catch (...) {
@@ -175,11 +199,13 @@ class Extraction {
   }
 
   // Writes one entry; false after a stop request (the file stays, partly written).
-  bool extract(zip_t* archive, const Entry& entry, std::set<std::wstring>& madeFolders, std::vector<char>& buffer) {
+  bool extract(zip_t* archive, zip_uint64_t index, std::set<std::wstring>& madeFolders, std::vector<char>& buffer) {
     try {
-      EntryPtr file(zip_fopen_index(archive, entry.index, 0));
+      Entry entry;
+      if (!describe(archive, index, root_, entry)) return true;
+      EntryPtr file(zip_fopen_index(archive, index, 0));
       if (!file) {
-        throw ZipUnpackagerException("can't find index " + std::to_string(entry.index) + " in zip: " + archiveName_);
+        throw ZipUnpackagerException("can't find index " + std::to_string(index) + " in zip: " + archiveName_);
       }
       // Each folder is made once: asking the file system again for each of thousands of files is
       // what costs the time. Folder trouble is not reported here: the open below decides.
@@ -223,12 +249,13 @@ class Extraction {
       if (!output.flush()) throw ZipUnpackagerException("can't write file: " + entry.displayName);
       return true;
     } catch (...) {
-      fail(entry.index, std::current_exception());
+      fail(index, std::current_exception());
       return false;
     }
   }
 
-  const std::vector<std::vector<Entry>> groups_;
+  const std::vector<std::vector<zip_uint64_t>> groups_;
+  const std::wstring root_;
   const std::uint64_t archiveSize_;
   ProgressCallback& callback_;
   const std::string& archiveName_;
@@ -241,38 +268,22 @@ class Extraction {
   zip_uint64_t errorIndex_ = 0;
 };
 
-// Reads the central directory: every entry's target, in groups by the path it lands on, in the
-// order of their first entries. Refuses the first unsafe name before anything is created.
-std::vector<std::vector<Entry>> plan(zip_t* archive, const std::wstring& root) {
-  std::vector<std::vector<Entry>> groups;
-  std::map<std::wstring, size_t> groupOfTarget;
+// Reads the central directory: every entry, in groups by the path it lands on (in the order of
+// their first entries), so that one thread writes them in archive order and the last one wins,
+// as it would alone. Refuses the first unsafe name before anything is created. Only the indexes
+// are kept: the names are read again, from the directory in memory, when the entry is written.
+std::vector<std::vector<zip_uint64_t>> plan(zip_t* archive, const std::wstring& root) {
+  std::vector<std::vector<zip_uint64_t>> groups;
+  std::unordered_map<std::wstring, size_t> groupOfTarget;
   const zip_int64_t count = zip_get_num_entries(archive, 0);
   for (zip_int64_t i = 0; i < count; ++i) {
-    zip_stat_t stat;
-    zip_stat_init(&stat);
-    if (zip_stat_index(archive, static_cast<zip_uint64_t>(i), 0, &stat) != 0) {
-      std::fputs("File[ZipUnpackager] Line[114]/n", stdout);
-      std::fflush(stdout);
-      continue;
-    }
-    // libzip hands names out as UTF-8 (names stored in the old code page are converted).
-    const std::string name = stat.name ? stat.name : "";
-    Entry entry{static_cast<zip_uint64_t>(i), toNarrow(fromUtf8(name)), root, {}, false,
-                (stat.valid & ZIP_STAT_SIZE) != 0, stat.size};
-    if (!isSafeEntryName(name)) throw ZipUnpackagerException("unsafe entry name: " + entry.displayName);
-    entry.folderEntry = isNameSeparator(name.back());
-    const std::vector<std::string> components = entryPathComponents(name);
-    for (size_t c = 0; c < components.size(); ++c) {
-      entry.target += L'\\';
-      entry.target += fromUtf8(components[c]);
-      if (entry.folderEntry || c + 1 < components.size()) entry.folderEnds.push_back(entry.target.size());
-    }
+    Entry entry;
+    if (!describe(archive, static_cast<zip_uint64_t>(i), root, entry)) continue;
     // The file system ignores letter case, so the key does too.
-    std::wstring key = entry.target;
-    CharUpperBuffW(key.data(), static_cast<DWORD>(key.size()));
-    const auto [place, added] = groupOfTarget.emplace(key, groups.size());
+    CharUpperBuffW(entry.target.data(), static_cast<DWORD>(entry.target.size()));
+    const auto [place, added] = groupOfTarget.emplace(std::move(entry.target), groups.size());
     if (added) groups.emplace_back();
-    groups[place->second].push_back(std::move(entry));
+    groups[place->second].push_back(static_cast<zip_uint64_t>(i));
   }
   return groups;
 }
@@ -295,11 +306,12 @@ bool ZipUnpackager::unpack(const std::wstring& archivePath, const std::wstring& 
   if (!archive) throw ZipUnpackagerException("can't open zip: " + toNarrow(archivePath) + std::to_string(openError));
 
   // Extended paths, so that entries deep below a long temporary folder unpack as well.
-  std::vector<std::vector<Entry>> groups = plan(archive.get(), extendedPath(destination));
+  const std::wstring root = extendedPath(destination);
+  std::vector<std::vector<zip_uint64_t>> groups = plan(archive.get(), root);
   if (threads == 0) {
     threads = archiveSize >= kParallelFrom && groups.size() > 1 && std::thread::hardware_concurrency() > 1 ? 2 : 1;
   }
-  Extraction extraction(std::move(groups), archiveSize, callback, archiveName_);
+  Extraction extraction(std::move(groups), root, archiveSize, callback, archiveName_);
   // Each thread reads through an archive handle of its own: one handle is not to be shared.
   std::vector<ArchivePtr> handles;
   std::vector<std::thread> helpers;

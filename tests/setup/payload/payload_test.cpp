@@ -52,7 +52,7 @@ TEST(CreatePath, FileInTheWayGivesTheLastError) {
 
 TEST(ExtractArchiveFile, CopiesFromOffsetToEndAcrossChunkBoundaries) {
   TestFolder folder;
-  // Many 1 MiB chunks, and not a multiple of them.
+  // Many 256 KiB chunks, and not a multiple of them.
   const std::string head = patternBytes(4321, 7);
   const std::string archive = patternBytes(10'000'013, 9);
   writeFile(folder / L"setup.exe", head + archive);
