@@ -1,10 +1,10 @@
 #include <algorithm>
 #include <atomic>
 #include <stdexcept>
-#include <thread>
 
 #include "installation/signature.h"
 #include "installer.h"
+#include "os_version.h"
 #include "payload/payload.h"
 #include "window/progress_window.h"
 
@@ -20,20 +20,6 @@ bool Installer::unpackPayload() {
   extractArchiveFile(archive, archiveOffset, {}, &cancelRequested);
   if (cancelRequested) return false;
 
-  // The signature checks that follow the unpacking need the trust service: it gets ready meanwhile.
-  std::thread trustService;
-  try {
-    trustService = std::thread(prepareTrustService);
-  } catch (const std::exception&) {
-    // Without a thread for it, the first check makes it ready itself.
-  }
-  struct Joined {
-    std::thread& thread;
-    ~Joined() {
-      if (thread.joinable()) thread.join();
-    }
-  } joined{trustService};
-
   const std::wstring destination = workDir;
   {
     std::lock_guard<std::mutex> lock(taskMutex_);
@@ -44,6 +30,11 @@ bool Installer::unpackPayload() {
                      });
                    }).share();
   }
+
+  // The signature checks that follow the unpacking need the trust service: it gets ready while the
+  // task unpacks (taking less than the first period, before which no progress is shown anyway).
+  // A distribution is checked on Windows 7 and later only.
+  if (!noSetupFileName || osVersion() >= os_release::windows7) prepareTrustService();
 
   // One message per period, however often the task reports. The wait is the period itself, so
   // a task that ends within it sends nothing (a small archive leaves the line at 0 %) and the

@@ -11,16 +11,16 @@ WORDS = ("client server update launcher config module texture sound shader local
          "version install window player region account market session").split()
 
 
-def generate(root, total_bytes, files, seed=1):
-    """Writes about `total_bytes` in `files` files below `root`: two thirds of the bytes are text,
-    one third random; a few large binaries carry most of the random share."""
+def generate(root, total_bytes, files, seed=1, random_share=1 / 3):
+    """Writes about `total_bytes` in `files` files below `root`: `random_share` of the bytes
+    random (a few large binaries carry most of it), the rest text."""
     rng = random.Random(seed)
     root = Path(root)
     root.mkdir(parents=True, exist_ok=True)
     folders = [root] + [root / f"pack{i // 8}" / f"part{i % 8}" for i in range(min(64, max(1, files // 40)))]
     for folder in folders:
         folder.mkdir(parents=True, exist_ok=True)
-    binary_budget = total_bytes // 3
+    binary_budget = int(total_bytes * random_share)
     big = max(1, min(8, files // 500))
     for i in range(big):
         size = binary_budget // big
