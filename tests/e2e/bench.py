@@ -181,12 +181,17 @@ def finish(proc, timeout=60):
     return Result(proc.returncode, stdout, stderr)
 
 
+def error_box():
+    """The "Error" box of a setup program, if one shows."""
+    return next((w for w in windows() if w["title"] == "Error"), None)
+
+
 def finish_without_error_box(proc, timeout=120):
     """Waits for a started setup program to end by itself. An "Error" box, which would hold it,
     is answered and fails the test with its text."""
     deadline = time.monotonic() + timeout
     while proc.poll() is None and time.monotonic() < deadline:
-        box = next((w for w in windows() if w["title"] == "Error"), None)
+        box = error_box()
         if box:
             click("OK", "Error")
             finish(proc, 30)

@@ -16,8 +16,9 @@ from pathlib import Path
 import pefile
 import pytest
 
-from bench import (PONDREL, PONDREL_MAKE, PREFIX, SOURCE, box_text, click, finish, held_open, run, scratch, start,
-                   tool, user_temp, wait_for, windows, winpath, wintest, work_folders)
+from bench import (PONDREL, PONDREL_MAKE, PREFIX, SOURCE, box_text, click, error_box, finish,
+                   finish_without_error_box, held_open, run, scratch, start, tool, user_temp, wait_for,
+                   winpath, wintest, work_folders)
 from distgen import generate, tree_hashes
 
 USAGE = ("Usage:  [/d <str>] [/s <str>] [/f <str>] [/o <str>] [/c <str>] [/h]\n"
@@ -174,30 +175,22 @@ def run_setup_program(program, locale=None, marker=None, while_running=None, tim
         env["PONDREL_MARKER_HOLD"] = winpath(release)
     marker_file = Path(marker) / "marker.txt" if marker else None
     proc = start(program, cwd=Path(program).parent, env=env, locale=locale)
-    try:
-        if while_running:
+    if while_running:
+        try:
             wait_for(lambda: marker_file.exists() or proc.poll() is not None or error_box(), timeout, 0.3)
-            try:
-                if marker_file.exists():
-                    while_running(marker_file.read_text(encoding="utf-8").splitlines())
-            finally:
-                release.touch()
-        wait_for(lambda: proc.poll() is not None or error_box(), timeout, 0.3)
-        box = error_box()
-        if box:
-            click("OK", "Error")
-            pytest.fail(f"{program.name} showed an error box: {box_text(box)!r}")
-    finally:
-        result = finish(proc, timeout=30)
+            if marker_file.exists():
+                while_running(marker_file.read_text(encoding="utf-8").splitlines())
+        except BaseException:
+            release.touch()
+            finish(proc, timeout=30)
+            raise
+        release.touch()
+    result = finish_without_error_box(proc, timeout)
     assert result.code == 0, result
     if marker:
         assert marker_file.exists(), f"{program.name} did not run its setup file"
         return marker_file.read_text(encoding="utf-8").splitlines()
     return None
-
-
-def error_box():
-    return next((w for w in windows() if w["title"] == "Error"), None)
 
 
 def unpacked_files(working_folder):
