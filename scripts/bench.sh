@@ -6,4 +6,4 @@ cd "$root"
 bash scripts/install-deps.sh >/dev/null
 # The shipped 32-bit stub is measured too.
 bash scripts/build.sh all >/dev/null
-exec bash tests/bench/wine-env.sh build/x86_64 /usr/bin/python3 tests/bench/benchmarks.py "$@"
+exec bash tests/bench/wine-root.sh run bash tests/bench/wine-env.sh build/i686 /usr/bin/python3 tests/bench/benchmarks.py "$@"

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs everything the build and the tests need on a Debian 12 machine, as root.
-# Idempotent and non-interactive: a second run finds everything in place and does nothing.
+# Installs everything the build and the tests need on a Debian 12 machine, as root: the build's
+# packages on the machine itself, and the Wine root in which the tests run the Windows programs
+# (tests/bench/wine-root.sh). Idempotent and non-interactive: a second run finds everything in
+# place and does nothing.
 set -euo pipefail
 
 export DEBIAN_FRONTEND=noninteractive
@@ -10,12 +12,9 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   libz-mingw-w64-dev googletest
-  wine wine64
-  xvfb xdotool x11-utils imagemagick
   wixl msitools osslsigncode openssl
-  zip unzip p7zip-full
-  python3 python3-pefile python3-pytest
-  locales time
+  python3
+  debootstrap
 )
 
 missing=()
@@ -49,16 +48,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -q --no-install-recommends -o Acquire::Retries=3 "${missing[@]}"
 fi
 
-# Locales used by the tests: English, Russian, Georgian and Kazakh users.
-want_locales=(en_US.UTF-8 ru_RU.UTF-8 ka_GE.UTF-8 kk_KZ.UTF-8)
-regen=0
-for l in "${want_locales[@]}"; do
-  if ! locale -a 2>/dev/null | grep -qi "^${l%%.*}\.utf-\?8$"; then
-    sed -i "s/^# *\(${l} UTF-8\)/\1/" /etc/locale.gen
-    grep -q "^${l} UTF-8" /etc/locale.gen || echo "${l} UTF-8" >> /etc/locale.gen
-    regen=1
-  fi
-done
-if [ $regen -eq 1 ]; then
-  locale-gen
-fi
+# The Windows side of the tests, with the users' locales it needs.
+bash "$(dirname "$0")/../tests/bench/wine-root.sh" ensure

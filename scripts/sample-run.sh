@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The sample runs, inside a Wine bench (scripts/run-sample.sh starts one). Needs a finished
-# x86_64 build.
+# build of the shipped 32-bit programs (build/i686).
 #  1. Setup-file mode: the sample distribution with its signed setup program as bin\setup.exe,
 #     built with PondrelMake -s setup.exe into KelmSampleSetup.exe, which runs that setup file.
 #  2. Distribution mode: the sample client (its signed installer package, setup.ini, launcher
@@ -10,21 +10,28 @@
 set -euo pipefail
 out=$1
 root=$(cd "$(dirname "$0")/.." && pwd)
-tools="$root/build/x86_64/tests"
+build="$root/build/i686"
+tools="$build/tests"
 winpath() { echo "Z:$(realpath "$1" | sed 's|/|\\|g')"; }
 interactive() { [ "${PONDREL_KEEP_DISPLAY:-0}" = 1 ]; }
-user="$WINEPREFIX/drive_c/users/$(id -un)"
+# The Linux folder behind one of the prefix's folder variables (TEMP, APPDATA, ...): where they
+# lie differs between Wine versions, so the prefix is asked.
+prefix_folder() {
+  local path
+  path=$(wine cmd /c "echo %$1%" | tr -d '\r')
+  echo "$WINEPREFIX/drive_c/$(echo "${path#?:\\}" | tr '\\' '/')"
+}
+temp=$(prefix_folder TEMP)
 
 rm -rf "$out"
 mkdir -p "$out/dist/bin" "$out/client"
 
 echo "== 1. setup-file mode"
 cp -r "$root/sample/dist/." "$out/dist/"
-# The 64-bit build, which this 64-bit Wine runs; the shipped 32-bit programs are in build/i686.
-cp "$root/build/x86_64/sample/sample_setup.exe" "$out/dist/bin/setup.exe"
+cp "$build/sample/sample_setup.exe" "$out/dist/bin/setup.exe"
 bash "$root/tests/bench/sign.sh" "$root/build/certs" "$out/dist/bin/setup.exe"
 echo "== PondrelMake -d dist -s setup.exe -o $out -c KelmSampleSetup.exe"
-wine "$root/build/x86_64/make/PondrelMake.exe" -d "$(winpath "$out/dist")" -s setup.exe \
+wine "$build/make/PondrelMake.exe" -d "$(winpath "$out/dist")" -s setup.exe \
   -o "$(winpath "$out")" -c KelmSampleSetup.exe
 echo "== built $out/KelmSampleSetup.exe ($(stat -c %s "$out/KelmSampleSetup.exe") bytes)"
 echo "== running KelmSampleSetup.exe"
@@ -41,15 +48,15 @@ fi
 status=0
 wait $setup || status=$?
 echo "== setup program exited with $status; installed files:"
-ls -l "$user/AppData/Local/Kelm Sample Client" 2>/dev/null || echo "   (none)"
+ls -l "$(prefix_folder LOCALAPPDATA)/Kelm Sample Client" 2>/dev/null || echo "   (none)"
 [ $status = 0 ] || exit $status
 
 echo "== 2. distribution mode"
 cp -r "$root/sample/client/." "$out/client/"
-cp "$root/build/x86_64/sample/KelmQuorda.msi" "$out/client/"
+cp "$build/sample/KelmQuorda.msi" "$out/client/"
 bash "$root/tests/bench/sign.sh" "$root/build/certs" "$out/client/KelmQuorda.msi"
 echo "== PondrelMake -d client -o $out -c KelmClientSetup.exe"
-wine "$root/build/x86_64/make/PondrelMake.exe" -d "$(winpath "$out/client")" -o "$(winpath "$out")" \
+wine "$build/make/PondrelMake.exe" -d "$(winpath "$out/client")" -o "$(winpath "$out")" \
   -c KelmClientSetup.exe
 echo "== running KelmClientSetup.exe"
 wine "$out/KelmClientSetup.exe" &
@@ -65,13 +72,15 @@ else
 fi
 status=0
 wait $setup || status=$?
-installed="$WINEPREFIX/drive_c/Program Files/Kelm Sample/1.0/bin"
+# A 32-bit package, below the 32-bit Program Files folder.
+installed="$(prefix_folder "ProgramFiles(x86)")/Kelm Sample/1.0/bin"
 echo "== setup program exited with $status; installed client:"
 ls -l "$installed" 2>/dev/null || echo "   (none)"
-echo "== the user's launcher settings ($user/AppData/Roaming/Kelm/Tarnel/Tarnel.cfg):"
-cat "$user/AppData/Roaming/Kelm/Tarnel/Tarnel.cfg" 2>/dev/null | iconv -f UTF-16 -t UTF-8 2>/dev/null || echo "   (none)"
+settings="$(prefix_folder APPDATA)/Kelm/Tarnel/Tarnel.cfg"
+echo "== the user's launcher settings ($settings):"
+cat "$settings" 2>/dev/null | iconv -f UTF-16 -t UTF-8 2>/dev/null || echo "   (none)"
 interactive || wine "$tools/wintest.exe" close "Kelm Sample Launcher" >/dev/null 2>&1 || true
 
-left=$(ls -d "$user/Temp"/kel*.tmp 2>/dev/null || true)
+left=$(ls -d "$temp"/kel*.tmp 2>/dev/null || true)
 [ -z "$left" ] && echo "== working folders removed" || echo "== working folders left behind: $left"
 exit $status

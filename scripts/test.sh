@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds both targets and runs every test under a private Wine bench.
+# Installs what is missing, builds both targets and runs every test on the shipped 32-bit build,
+# inside the Wine root (tests/bench/wine-root.sh) under a private Wine bench.
 #   scripts/test.sh [ctest arguments...]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -7,5 +8,5 @@ cd "$root"
 
 bash scripts/install-deps.sh
 bash scripts/build.sh all
-exec bash tests/bench/wine-env.sh build/x86_64 \
-  ctest --test-dir build/x86_64 --output-on-failure --no-tests=error "$@"
+exec bash tests/bench/wine-root.sh run bash tests/bench/wine-env.sh build/i686 \
+  ctest --test-dir build/i686 --output-on-failure --no-tests=error "$@"

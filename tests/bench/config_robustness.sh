@@ -7,7 +7,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${PONDREL_BUILD_DIR:-$root/build/x86_64}
+build=${PONDREL_BUILD_DIR:-$root/build/i686}
 count=${1:-200000}
 seed=${2:-$(date +%s)}
 probe="$build/tests/config_probe.exe"
@@ -18,7 +18,7 @@ mkdir -p "$build/config-robustness"
 cd "$build/config-robustness"
 SECONDS=0
 status=0
-bash "$root/tests/bench/wine-env.sh" "$build" wine "$probe" roundtrip "$seed" "$count" "Z:$root/tests/setup/config/corpus" || status=$?
+bash "$root/tests/bench/wine-root.sh" run bash "$root/tests/bench/wine-env.sh" "$build" wine "$probe" roundtrip "$seed" "$count" "Z:$root/tests/setup/config/corpus" || status=$?
 # A crash ends the probe before its summary line: the status tells (5 for an access violation).
 echo "exit status $status after $SECONDS s in all, Wine start included"
 exit "$status"

@@ -9,6 +9,11 @@ set -euo pipefail
 build_dir=$(cd "$1" && pwd)
 shift
 
+# Debian's Wine 10 keeps its server off PATH.
+for dir in /usr/lib/wine /usr/lib/x86_64-linux-gnu/wine; do
+  [ -x "$dir/wineserver" ] && PATH="$PATH:$dir"
+done
+export PATH
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
 export WINEARCH=win64

@@ -3,16 +3,17 @@ Wine prefix, reading and answering their windows through the Windows-side helper
 paths between Linux and the Windows side. The bench (tests/bench/wine-env.sh) provides
 WINEPREFIX and DISPLAY."""
 import contextlib
-import getpass
+import functools
 import json
 import os
 import shutil
 import subprocess
 import tempfile
+import threading
 import time
 from pathlib import Path
 
-BUILD = Path(os.environ.get("PONDREL_BUILD_DIR", Path(__file__).resolve().parents[2] / "build" / "x86_64"))
+BUILD = Path(os.environ.get("PONDREL_BUILD_DIR", Path(__file__).resolve().parents[2] / "build" / "i686"))
 SOURCE = Path(os.environ.get("PONDREL_SOURCE_DIR", Path(__file__).resolve().parents[2]))
 PREFIX = Path(os.environ["WINEPREFIX"]) if "WINEPREFIX" in os.environ else None
 ARTIFACTS = BUILD / "artifacts"
@@ -32,17 +33,79 @@ def winpath(path):
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")
 
 
+@functools.lru_cache(maxsize=None)
+def prefix_environment():
+    """The environment a program of the prefix sees (names upper-cased), as the prefix itself
+    sets it: where its user's folders and the Program Files folders are differs between Wine
+    versions, so it is asked, never assumed."""
+    result = run("cmd", "/c", "set")
+    assert result.code == 0, result
+    return {name.upper(): value for name, _, value in (line.partition("=") for line in result.out.splitlines()) if value}
+
+
+def linux_path(windows_path):
+    """The Linux path behind a path on the prefix's drive C:."""
+    drive, _, rest = windows_path.partition(":")
+    assert drive.upper() == "C", windows_path
+    return PREFIX / "drive_c" / rest.strip("\\").replace("\\", "/")
+
+
+def prefix_folder(variable):
+    """The Linux folder behind one of the prefix's folder variables (TEMP, APPDATA,
+    USERPROFILE, PROGRAMFILES(X86), PROGRAMW6432, ...); it must exist."""
+    folder = linux_path(prefix_environment()[variable.upper()])
+    assert folder.is_dir(), f"{variable} names {folder}, which does not exist"
+    return folder
+
+
 def user_temp():
     """The Linux folder behind the user's temporary folder in the prefix."""
-    return PREFIX / "drive_c" / "users" / getpass.getuser() / "Temp"
+    return prefix_folder("TEMP")
+
+
+def program_files(*parts, bits=64):
+    """A path below the prefix's 64-bit or 32-bit Program Files folder."""
+    return prefix_folder("ProgramW6432" if bits == 64 else "ProgramFiles(x86)").joinpath(*parts)
 
 
 def work_folders():
     """The setup program's working folders now in the user's temporary folder."""
-    temp = user_temp()
-    if not temp.exists():
-        return []
-    return sorted(p for p in temp.iterdir() if p.name.lower().startswith("kel") and p.name.lower().endswith(".tmp"))
+    return sorted(p for p in user_temp().iterdir() if p.name.lower().startswith("kel") and p.name.lower().endswith(".tmp"))
+
+
+class WorkFolderWatch:
+    """Watches the user's temporary folder while a setup program runs: which working folders
+    appeared (`seen`), so that a check that none is left behind has first seen them exist."""
+
+    def __init__(self):
+        self.before = set(work_folders())
+        self.seen = set()
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._watch, daemon=True)
+        self._thread.start()
+
+    def _watch(self):
+        while not self._stop.is_set():
+            self.look()
+            self._stop.wait(0.01)
+
+    def look(self):
+        """The working folders made since the watch began that are there now."""
+        now = set(work_folders()) - self.before
+        self.seen |= now
+        return now
+
+    def assert_removed(self, expect_seen=True):
+        """Stops watching and checks that every working folder made meanwhile is gone, after
+        having seen at least one exist (unless the run is not to make any)."""
+        self._stop.set()
+        self._thread.join()
+        left = self.look()
+        if expect_seen:
+            assert self.seen, "no working folder was ever seen: the check would prove nothing"
+        else:
+            assert not self.seen, f"working folders were made: {self.seen}"
+        assert not left, f"the working folders stayed behind: {left}"
 
 
 def scratch(prefix="pondrel-e2e-"):

@@ -18,7 +18,7 @@ import pytest
 
 from bench import (PONDREL, PONDREL_MAKE, PREFIX, SOURCE, box_text, click, error_box, finish,
                    finish_without_error_box, held_open, run, scratch, start, tool, user_temp, wait_for,
-                   winpath, wintest, work_folders)
+                   winpath, wintest, WorkFolderWatch)
 from distgen import generate, tree_hashes
 
 USAGE = ("Usage:  [/d <str>] [/s <str>] [/f <str>] [/o <str>] [/c <str>] [/h]\n"
@@ -454,7 +454,7 @@ def test_parallel_build_gives_the_one_thread_archive(work):
 
 def test_round_trip_program_without_setup_file_looks_for_a_distribution(big_build):
     # It unpacks whole, then finds no installer package in the tree: distribution mode says so.
-    before = set(work_folders())
+    folders = WorkFolderWatch()
     proc = start(big_build["plain"])
     try:
         box = wait_for(error_box, 120)
@@ -462,22 +462,23 @@ def test_round_trip_program_without_setup_file_looks_for_a_distribution(big_buil
         click("OK", "Error")
     finally:
         assert finish(proc, timeout=60).code == 0
-    assert set(work_folders()) == before
+    folders.assert_removed()
 
 
 def test_round_trip_program_unpacks_everything_and_runs_its_setup_file(big_build, work):
-    before = set(work_folders())
+    folders = WorkFolderWatch()
     unpacked = {}
 
     def look(lines):
         # The working folder; the archive copy lies in a folder of its own.
-        created = [folder for folder in set(work_folders()) - before if not (folder / "tmp.zip").exists()]
+        created = [folder for folder in folders.look() if not (folder / "tmp.zip").exists()]
         assert len(created) == 1, created
         unpacked.update(unpacked_files(created.pop()))
 
     lines = run_setup_program(big_build["setup"], marker=work, while_running=look)
     assert lines[2].lower().endswith("\\bin\\setup.exe"), lines
     assert unpacked == big_build["expected"]
+    folders.assert_removed()
 
 
 # Names that the ANSI code page of the locale can hold, in the input folder, the output name,

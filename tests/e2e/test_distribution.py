@@ -8,10 +8,10 @@ import subprocess
 
 import pytest
 
-from bench import (PONDREL_MAKE, PREFIX, SOURCE, box_text, button_text, click, close_window, finish,
+from bench import (PONDREL_MAKE, SOURCE, box_text, button_text, click, close_window, finish,
                    finish_without_error_box,
-                   message_box, run, scratch, screenshot, start, tool, user_temp, wait_for, wait_gone, windows,
-                   winpath, work_folders)
+                   message_box, prefix_folder, program_files, run, scratch, screenshot, start, tool, wait_for, wait_gone, windows,
+                   winpath, WorkFolderWatch)
 from distgen import msi_package
 
 SERVICE_PRODUCT = "{6C1D2E3F-0A1B-4C5D-8E9F-A0B1C2D3E4F5}"  # installed by the tests through the stub
@@ -26,10 +26,6 @@ def sign(*files):
     global _certs
     _certs = _certs or scratch("certs-")
     subprocess.run(["bash", str(SOURCE / "tests" / "bench" / "sign.sh"), str(_certs), *map(str, files)], check=True)
-
-
-def program_files(*parts):
-    return PREFIX / "drive_c" / "Program Files" / "/".join(parts)
 
 
 def distribution(folder, product=SETUP_PRODUCT, vendor="KelmSetup", setup_exe=True, transforms=(), signed=True,
@@ -66,7 +62,7 @@ def build(dist, name, system=None):
 
 
 # The user's launcher file (Wine takes APPDATA from the user's profile, not from the caller).
-USER_CONFIG = user_temp().parent / "AppData" / "Roaming" / "Kelm" / "Tarnel" / "Tarnel.cfg"
+USER_CONFIG = prefix_folder("APPDATA") / "Kelm" / "Tarnel" / "Tarnel.cfg"
 
 
 class Run:
@@ -79,7 +75,7 @@ class Run:
         if user_config is not None:
             USER_CONFIG.parent.mkdir(parents=True)
             USER_CONFIG.write_bytes(user_config)
-        self.before = set(work_folders())
+        self.folders = WorkFolderWatch()
         env = {"PONDREL_MARKER_DIR": winpath(self.markers), "PONDREL_MARKER_EXIT": str(exit_code),
                "PONDREL_LAUNCHER_LIFE": str(launcher_life)}
         if busy_launcher:
@@ -93,7 +89,7 @@ class Run:
     def finish(self, timeout=120):
         result = finish_without_error_box(self.proc, timeout)
         assert result.code == 0, result
-        assert set(work_folders()) == self.before, "the working folders stayed behind"
+        self.folders.assert_removed()
         return result
 
 
@@ -135,7 +131,8 @@ def test_installs_through_the_installer_service_and_finishes_the_run():
         assert (location / "bin" / "client.txt").read_text() == "KelmService 2.4.1\n"
         assert (location / "bin" / "cacertnx.pem").read_bytes() == (dist / "cacertnx.pem").read_bytes()
         registered = subprocess.run(["wine", "reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
-                                     + "\\" + SERVICE_PRODUCT, "/v", "InstallLocation"], capture_output=True, text=True)
+                                     + "\\" + SERVICE_PRODUCT, "/v", "InstallLocation", "/reg:64"], capture_output=True,
+                                    text=True)
         assert r"C:\Program Files\KelmService\2.4.1" + "\\" in registered.stdout, registered
         # The user's spelling and place kept, the value replaced; the new key appended.
         assert USER_CONFIG.read_bytes() == b"defaultversion=2.4.1\r\nCommonInfoBases=C:\\bases\r\nNewKey=dist\r\n"
@@ -255,7 +252,7 @@ def test_no_acceptable_folder_is_an_error():
     click(button_text(box, IDOK), "Error")
     assert finish(setup.proc, 60).code == 0
     assert setup.lines("marker.txt") is None
-    assert set(work_folders()) == setup.before
+    setup.folders.assert_removed()
 
 
 @pytest.mark.parametrize("answer", [IDYES, IDNO], ids=["yes", "no"])

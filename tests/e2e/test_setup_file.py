@@ -1,7 +1,6 @@
 """Setup-file mode as a user sees it: the setup file is found in the unpacked tree, its
 signature is checked (with the user's question when the check fails), it runs with the window
 hidden, and the setup program waits for every process it started."""
-import getpass
 import io
 import os
 import shutil
@@ -13,7 +12,7 @@ import pefile
 import pytest
 
 from bench import (PONDREL_MAKE, SOURCE, box_text, button_text, click, close_window, finish, message_box, run, scratch,
-                   start, tool, user_temp, wait_for, windows, winpath, wintest, work_folders)
+                   prefix_environment, start, tool, user_temp, wait_for, windows, winpath, wintest, WorkFolderWatch)
 
 QUESTION_EN = ("The signature of the new version of the program could not be verified. The installation was "
                "launched on an outdated version of the Windows operating system. You may not have the necessary "
@@ -59,7 +58,7 @@ class Run:
 
     def __init__(self, program, locale=None, extra=None):
         self.markers = scratch("markers-")
-        self.before = set(work_folders())
+        self.folders = WorkFolderWatch()
         env = {"PONDREL_MARKER_DIR": winpath(self.markers), "PONDREL_TREE_DELAY": "2500"}
         env.update(extra or {})
         self.proc = start(program, env=env, locale=locale)
@@ -71,8 +70,7 @@ class Run:
     def finish(self, timeout=60):
         result = finish(self.proc, timeout)
         assert result.code == 0, result
-        left = set(work_folders()) - self.before
-        assert not left, f"the working folder stayed behind: {[list(p.rglob('*')) for p in left]}"
+        self.folders.assert_removed()
         return result
 
 
@@ -163,7 +161,7 @@ def test_close_request_while_the_setup_file_runs_lets_it_finish_then_cleans_up()
     # The window is hidden while the setup file runs; a close request still reaches it.
     close_window("Hold")
     assert setup.proc.poll() is None  # the setup file's files are in use: nothing is removed yet
-    assert [f for f in set(work_folders()) - setup.before if (f / "bin" / "setup.exe").exists()]
+    assert [f for f in setup.folders.look() if (f / "bin" / "setup.exe").exists()]
     markers_release.write_text("go")
     setup.finish()
 
@@ -261,6 +259,13 @@ def test_setup_program_signed_after_building_installs_the_publishers_files(how):
     assert setup.marker()[2].endswith("\\bin\\setup.exe"), setup.marker()
 
 
+def user_temp_setting():
+    """The user's TEMP as the registry holds it (unexpanded)."""
+    query = subprocess.run(["wine", "reg", "query", r"HKCU\Environment", "/v", "TEMP"], check=True, capture_output=True,
+                           text=True)
+    return next(line.split("REG_EXPAND_SZ", 1)[1].strip() for line in query.stdout.splitlines() if "REG_EXPAND_SZ" in line)
+
+
 def set_user_temp(value):
     for name in ("TEMP", "TMP"):
         subprocess.run(["wine", "reg", "add", r"HKCU\Environment", "/v", name, "/t", "REG_EXPAND_SZ", "/d", value, "/f"],
@@ -274,17 +279,19 @@ def test_temporary_folder_outside_the_ansi_code_page(folder):
     program = build(distribution(), "Wide.exe")
     temp = user_temp() / folder
     temp.mkdir(parents=True, exist_ok=True)
-    set_user_temp(f"C:\\users\\{getpass.getuser()}\\Temp\\{folder}")
+    original = user_temp_setting()
+    set_user_temp(prefix_environment()["TEMP"] + "\\" + folder)
     try:
         setup = Run(program, locale="en_US.UTF-8")
         result = finish(setup.proc, 60)
         assert result.code == 0, result
         assert not [w for w in windows() if w["title"] == "Error"]
+        # The setup file ran from a working folder there, which is gone afterwards.
         assert f"\\Temp\\{folder}\\kel" in setup.marker()[2], setup.marker()
         assert setup.marker()[2].endswith("\\bin\\setup.exe"), setup.marker()
         assert list(temp.iterdir()) == [], "the working folders stayed behind"
     finally:
-        set_user_temp(r"%USERPROFILE%\Temp")
+        set_user_temp(original)
 
 
 def test_entries_deeper_than_260_characters_unpack_and_go():
@@ -296,7 +303,7 @@ def test_entries_deeper_than_260_characters_unpack_and_go():
 
     setup = Run(program, extra={"PONDREL_MARKER_HOLD": winpath(hold)})
     assert wait_for(lambda: setup.marker(), 60), "the setup file did not start"
-    created = [f for f in set(work_folders()) - setup.before if (f / "top.txt").exists()]
+    created = [f for f in setup.folders.look() if (f / "top.txt").exists()]
     assert len(created) == 1, created
     seen["deep"] = (created[0] / deep).read_bytes()
     hold.write_text("go")

@@ -8,7 +8,7 @@ import pytest
 
 from bench import (PONDREL, box_text, button_text, click, close_window, copy_program, finish, message_box, run, scratch,
                    screenshot, send, start, wait_for, wait_gone, wait_window, window_text, windows, wintest,
-                   work_folders)
+                   WorkFolderWatch)
 
 PREFIX_EN = "Preparing to start installation - unpacking archive: "
 PREFIX_RU = "Подготовка начала установки - распаковка архива: "
@@ -32,7 +32,7 @@ def main_window(title):
 
 
 def test_plain_stub_reports_missing_payload_and_leaves_nothing():
-    before = work_folders()
+    folders = WorkFolderWatch()
     program = stub_copy()
     # Started from another folder, with arguments that must change nothing.
     proc = start(program, "/d", "--unused", "x", cwd="/")
@@ -46,7 +46,8 @@ def test_plain_stub_reports_missing_payload_and_leaves_nothing():
     finally:
         result = finish(proc)
     assert result.code == 0
-    assert work_folders() == before
+    # The payload is looked for before any folder is made.
+    folders.assert_removed(expect_seen=False)
 
 
 @pytest.mark.parametrize("name,title", [("Client Setup 2.1.exe", "Client Setup 2.1"),
@@ -62,7 +63,7 @@ def test_window_title_is_the_program_file_stem(name, title):
 
 
 def test_working_folder_lives_for_the_run_and_progress_line_updates():
-    before = set(work_folders())
+    folders = WorkFolderWatch()
     # An offset past the end of the program: nothing is copied and the unpacker cannot open the
     # empty copy, so the run stops in the error box with its folders still there.
     program = stub_copy(offset=50_000_000)
@@ -71,7 +72,7 @@ def test_working_folder_lives_for_the_run_and_progress_line_updates():
         box = message_box("Error")
         assert box_text(box).startswith("error occured, during archive unpackaging: can't open zip: ")
         # The working folder, and the archive copy's folder beside it with the empty copy.
-        created = set(work_folders()) - before
+        created = folders.look()
         assert len(created) == 2, created
         copies = [folder / "tmp.zip" for folder in created if (folder / "tmp.zip").exists()]
         assert len(copies) == 1 and copies[0].stat().st_size == 0, created
@@ -92,7 +93,7 @@ def test_working_folder_lives_for_the_run_and_progress_line_updates():
         assert wait_for(lambda: not any(folder.exists() for folder in created), 30)
     finally:
         assert finish(proc).code == 0
-    assert set(work_folders()) == before
+    folders.assert_removed()
 
 
 def test_russian_user_sees_russian_progress_line():
@@ -107,12 +108,12 @@ def test_russian_user_sees_russian_progress_line():
 
 
 def test_close_while_error_box_is_shown_still_removes_the_folder():
-    before = set(work_folders())
+    folders = WorkFolderWatch()
     program = stub_copy(offset=50_000_000)
     proc = start(program)
     try:
         message_box("Error")
-        assert len(set(work_folders()) - before) == 2  # the working folder and the archive copy's
+        assert len(folders.look()) == 2  # the working folder and the archive copy's
         close_window(program.stem)
         # The error box is the worker's: once answered, the worker lets go of the installer.
         if any(w["title"] == "Error" for w in windows()):
@@ -120,7 +121,7 @@ def test_close_while_error_box_is_shown_still_removes_the_folder():
     finally:
         result = finish(proc, timeout=30)
     assert result.code == 0
-    assert set(work_folders()) == before
+    folders.assert_removed()
 
 
 def test_icon_keeps_every_size_and_depth():

@@ -10,7 +10,7 @@ import pytest
 
 from bench import (PONDREL_MAKE, SOURCE, WINTEST, box_text, button_text, click, close_window, finish, message_box, run,
                    scratch, screenshot, start, tool, user_temp, wait_for, wait_gone, wait_window, window_text, windows,
-                   winpath, work_folders)
+                   winpath, WorkFolderWatch)
 from distgen import generate, tree_hashes
 
 PREFIX_EN = "Preparing to start installation - unpacking archive: "
@@ -68,7 +68,7 @@ def test_large_distribution_unpacks_identically_with_rising_progress(large_setup
     dist, program = large_setup
     markers = scratch("markers-")
     release = markers / "release"
-    before = set(work_folders())
+    folders = WorkFolderWatch()
     proc = start(program, env={"PONDREL_MARKER_DIR": winpath(markers), "PONDREL_MARKER_HOLD": winpath(release)})
     try:
         # Every text the line shows until the window hides for the setup file, however busy the
@@ -87,14 +87,14 @@ def test_large_distribution_unpacks_identically_with_rising_progress(large_setup
 
         # The working folder holds the distribution exactly; the archive copy has a folder of its
         # own beside it.
-        trees = sorted((tree_hashes(folder) for folder in set(work_folders()) - before), key=len)
+        trees = sorted((tree_hashes(folder) for folder in folders.look()), key=len)
         assert len(trees) == 2 and list(trees[0]) == ["tmp.zip"], [list(tree)[:5] for tree in trees]
         assert trees[1] == tree_hashes(dist)
         release.write_text("go")
     finally:
         result = finish(proc, timeout=120)
     assert result.code == 0
-    assert set(work_folders()) == before
+    folders.assert_removed()
 
 
 @pytest.mark.parametrize("moment", ["right after start", "during unpacking"])
@@ -103,7 +103,7 @@ def test_closing_the_window_stops_runs_nothing_and_cleans_up(large_setup, moment
     # archive copied out; later, while the background task unpacks.
     _, program = large_setup
     markers = scratch("markers-")
-    before = set(work_folders())
+    folders = WorkFolderWatch()
     proc = start(program, env={"PONDREL_MARKER_DIR": winpath(markers)})
     try:
         wait_window("LargeSetup", 30000, "--class", "MYPONDREL")
@@ -118,7 +118,7 @@ def test_closing_the_window_stops_runs_nothing_and_cleans_up(large_setup, moment
             proc.kill()
     assert result.code == 0
     assert not (markers / "marker.txt").exists()  # nothing was run
-    assert set(work_folders()) == before
+    folders.assert_removed()
     assert not [w for w in windows() if w["title"] == "Error"]
 
 
@@ -167,7 +167,7 @@ def test_damaged_archive_is_reported_in_the_error_box_and_cleaned_up(damage, tex
     (dist / "a.bin").write_bytes(os.urandom(100_000))
     program = build_setup(dist, "Damaged.exe", setup_file=None)
     damage(program)
-    before = set(work_folders())
+    folders = WorkFolderWatch()
     proc = start(program)
     try:
         box = message_box("Error", 30000)
@@ -177,4 +177,4 @@ def test_damaged_archive_is_reported_in_the_error_box_and_cleaned_up(damage, tex
         result = finish(proc)
     # The folder goes before the process ends, whatever code the error calls for.
     assert result.code == code, result
-    assert set(work_folders()) == before
+    folders.assert_removed()
