@@ -8,6 +8,7 @@
 // No call can hang on a blocked target: messages to other processes go through
 // SendMessageTimeoutW with a 2 s limit, or are posted.
 #include <windows.h>
+#include <tlhelp32.h>
 #include <winver.h>
 
 #include "handles.h"
@@ -58,6 +59,7 @@ const char kUsageText[] =
     "  update-resource <file> <type> <id> <lang> <data-file|->\n"
     "  update-resource-text <file> <type> <id> <lang> <text>\n"
     "  hold <file> <release-file> [--timeout ms]\n"
+    "  watch-processes <exe-name> <release-file> [--timeout ms]\n"
     "window options: --class C, --pid N, --hwnd N, --visible, --text-contains S,\n"
     "                --title-prefix, --title-regex, --any\n";
 
@@ -1005,6 +1007,41 @@ int holdFile(const Args& args) {
   return released ? kOk : fail(L"hold: " + release + L" did not appear in time");
 }
 
+// watch-processes <exe-name> <release-file> [--timeout ms]: prints "watching", then the full
+// image path of every process of that file name that starts until the release file exists
+// (2 min unless given). Snapshots follow each other within milliseconds, so that even a short
+// process is seen.
+int watchProcesses(const Args& args) {
+  if (args.positional.size() != 2) return usage(L"watch-processes: wrong number of arguments");
+  bool ok = true;
+  const auto timeout = integerOption<DWORD>(args, L"--timeout", ok);
+  if (!ok) return usage(L"watch-processes: bad --timeout");
+  const std::wstring& name = args.positional[0];
+  const std::wstring& release = args.positional[1];
+  std::set<DWORD> known;
+  bool first = true;
+  const bool released = pollUntil(timeout.value_or(120000), [&] {
+    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+      // Processes running when the watch began are not reported. A process just made may not
+      // have its file name yet: it is looked at again in the next snapshot.
+      if (entry.szExeFile[0] == L'\0' && !first) continue;
+      if (!known.insert(entry.th32ProcessID).second || first || !equalsIgnoreCase(entry.szExeFile, name)) continue;
+      UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+      wchar_t path[MAX_PATH * 2];
+      DWORD size = static_cast<DWORD>(std::size(path));
+      printLine(toUtf8(process && QueryFullProcessImageNameW(process.get(), 0, path, &size) ? path : entry.szExeFile));
+    }
+    if (first) printLine("watching");
+    first = false;
+    return GetFileAttributesW(release.c_str()) != INVALID_FILE_ATTRIBUTES;
+  });
+  return released ? kOk : fail(L"watch-processes: " + release + L" did not appear in time");
+}
+
 // ---------------------------------------------------------------------------------------------
 
 int dispatch(int argc, wchar_t** argv) {
@@ -1032,6 +1069,7 @@ int dispatch(int argc, wchar_t** argv) {
   if (command == L"update-resource") return updateResourceFromFile(args);
   if (command == L"update-resource-text") return updateResourceFromText(args);
   if (command == L"hold") return holdFile(args);
+  if (command == L"watch-processes") return watchProcesses(args);
   return usage(L"unknown command " + command);
 }
 
