@@ -18,7 +18,9 @@ ExternalProject_Add(libzip_external
     -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE}
     # Small, and in sections of their own, so that the programs keep only the functions they use.
     -DCMAKE_BUILD_TYPE=MinSizeRel
-    "-DCMAKE_C_FLAGS=-ffunction-sections -fdata-sections"
+    # No unwind tables either: no exception passes through C code, and the linker keeps every
+    # function that an object's table names.
+    "-DCMAKE_C_FLAGS=-ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables"
     -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
     -DBUILD_SHARED_LIBS=OFF
     -DZLIB_LIBRARY=${PONDREL_ZLIB_LIBRARY}

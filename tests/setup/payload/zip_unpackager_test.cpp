@@ -83,10 +83,16 @@ TEST_F(Unpacking, FileEntryOverAnExistingFolderIsPassedOver) {
 }
 
 TEST_F(Unpacking, ChunkBoundariesKeepEveryByte) {
-  for (size_t size : {999u, 1000u, 1001u, 2999u, 3000u, 3001u, 1000u * 37 + 13}) {
+  // Around the report chunk, and around the size up to which deflated entries are inflated
+  // whole (compressible data, so that they are deflated for real).
+  const size_t whole = 1u << 20;
+  for (size_t size : {999u, 1000u, 1001u, 2999u, 3000u, 3001u, 1000u * 37 + 13, whole, whole + 1}) {
     SCOPED_TRACE(size);
     reports.clear();
-    const std::string data = patternBytes(size, static_cast<unsigned>(size));
+    std::string data = patternBytes(size, static_cast<unsigned>(size));
+    if (size >= whole) {
+      for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>(data[i % 1024] & 0x0F);
+    }
     EXPECT_TRUE(unpack({{"data.bin", data}}));
     EXPECT_TRUE(readFile(at(L"data.bin")) == data);
     EXPECT_EQ(reports.size(), (size + 999) / 1000);  // one report per chunk of at most 1000 bytes
@@ -229,6 +235,8 @@ TEST(UnpackingReadError, CorruptedDataRaisesWithExitCode102) {
     const char* what;
     std::string data;
   } cases[] = {{"compressed", std::string(100000, 'x') + patternBytes(1000) + std::string(100000, 'y')},
+               {"compressed, larger than what is inflated whole",
+                std::string(1500000, 'x') + patternBytes(1000) + std::string(1500000, 'y')},
                {"incompressible", patternBytes(300000)}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -1,0 +1,62 @@
+#pragma once
+// The archive's one library handle, shared by the unpacking threads: its calls are made one
+// thread at a time, while each thread inflates and writes what it read on its own. One handle
+// keeps one copy of the archive's directory in memory, however many threads unpack.
+#include <zip.h>
+
+#include <cstdint>
+#include <string>
+
+#include "threads.h"
+
+// One entry as the archive's directory describes it.
+struct EntryInfo {
+  std::string name;  // UTF-8 (the library converts names stored in the old code page)
+  bool sizeKnown = false;
+  std::uint64_t size = 0;
+  std::uint64_t storedSize = 0;  // the bytes the archive holds for it
+  bool crcKnown = false;
+  std::uint32_t crc = 0;
+  std::uint16_t method = 0;  // ZIP_CM_STORE or ZIP_CM_DEFLATE are read; others are not
+  bool encrypted = false;
+};
+
+class ArchiveReader {
+ public:
+  // Opens `path` read-only; valid() tells whether it opened, errorCode() why not.
+  explicit ArchiveReader(const std::wstring& path);
+  ~ArchiveReader();
+  ArchiveReader(const ArchiveReader&) = delete;
+  ArchiveReader& operator=(const ArchiveReader&) = delete;
+
+  [[nodiscard]] bool valid() const { return archive_ != nullptr; }
+  [[nodiscard]] int errorCode() const { return errorCode_; }
+  [[nodiscard]] std::uint64_t entryCount();
+
+  // False when the directory entry cannot be read.
+  [[nodiscard]] bool describe(std::uint64_t index, EntryInfo& info);
+
+  // An entry's bytes as the archive stores them (deflated or not), read piece by piece.
+  class StoredData {
+   public:
+    StoredData(ArchiveReader& reader, zip_file_t* file) : reader_(reader), file_(file) {}
+    ~StoredData();
+    StoredData(const StoredData&) = delete;
+    StoredData& operator=(const StoredData&) = delete;
+
+    [[nodiscard]] bool valid() const { return file_ != nullptr; }
+    // Up to `size` further bytes: the count read, 0 at the end, negative when they cannot be read.
+    [[nodiscard]] std::int64_t read(void* data, std::uint64_t size);
+
+   private:
+    ArchiveReader& reader_;
+    zip_file_t* file_;
+  };
+  // Invalid when the library cannot open the entry.
+  [[nodiscard]] StoredData open(std::uint64_t index);
+
+ private:
+  zip_t* archive_ = nullptr;
+  int errorCode_ = 0;
+  CriticalSection lock_;
+};

@@ -1,0 +1,67 @@
+#include "payload/unpack_plan.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "payload/entry_names.h"
+#include "payload/zip_unpackager.h"
+#include "text.h"
+
+namespace {
+
+// A 64-bit hash (FNV-1a) of where an entry lands: its path below the destination in the file
+// system's letter case. Entries whose hashes differ land on different paths; the rare pair
+// whose hashes agree by chance is only written by one thread, in archive order, which is still
+// right.
+std::uint64_t targetHash(const std::string& name) {
+  std::wstring path;
+  for (const std::string& component : entryPathComponents(name)) {
+    path += L'\\';
+    path += fromUtf8(component);
+  }
+  if (!path.empty()) CharUpperBuffW(path.data(), static_cast<DWORD>(path.size()));
+  std::uint64_t hash = 14695981039346656037ull;
+  for (const wchar_t c : path) {
+    hash = (hash ^ static_cast<std::uint16_t>(c)) * 1099511628211ull;
+  }
+  return hash;
+}
+
+}  // namespace
+
+UnpackPlan::UnpackPlan(ArchiveReader& reader) {
+  const std::uint64_t count = reader.entryCount();
+  if (count >= kNone) throw ZipUnpackagerException("too many entries in zip");
+  passedOver_.assign(static_cast<size_t>(count), false);
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> targets;
+  targets.reserve(static_cast<size_t>(count));
+  EntryInfo info;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (!reader.describe(i, info)) {
+      std::fputs("File[ZipUnpackager] Line[114]/n", stdout);
+      std::fflush(stdout);
+      passedOver_[i] = true;
+      continue;
+    }
+    if (!isSafeEntryName(info.name)) {
+      throw ZipUnpackagerException("unsafe entry name: " + toNarrow(fromUtf8(info.name)));
+    }
+    targets.emplace_back(targetHash(info.name), i);
+  }
+  // Sorted by path and then by index, entries of one path stand together in archive order.
+  std::sort(targets.begin(), targets.end());
+  for (size_t t = 1; t < targets.size(); ++t) {
+    if (targets[t].first != targets[t - 1].first) continue;
+    followers_.emplace_back(targets[t - 1].second, targets[t].second);
+    passedOver_[targets[t].second] = true;
+  }
+  std::sort(followers_.begin(), followers_.end());
+}
+
+std::uint32_t UnpackPlan::follower(std::uint32_t index) const {
+  const auto found = std::lower_bound(followers_.begin(), followers_.end(), std::make_pair(index, std::uint32_t{0}));
+  return found != followers_.end() && found->first == index ? found->second : kNone;
+}
