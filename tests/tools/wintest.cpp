@@ -49,7 +49,7 @@ const char kUsageText[] =
     "              [--title-prefix | --title-regex | --any]\n"
     "  wait-gone <title> <timeout-ms> [window options]\n"
     "  click <button-text> [title] [--class C] [--pid N] [--timeout ms] [--command]\n"
-    "  close <title> [window options]\n"
+    "  close <title> [window options] [--after-change <control-id>] [--timeout ms]\n"
     "  send <title> <msg> <wparam> <lparam> [window options] [--post]\n"
     "  text <title> [control-id] [window options]\n"
     "  watch-text <title> <control-id> <timeout-ms> [window options]: prints every new text of\n"
@@ -204,7 +204,8 @@ struct Args {
   }
 };
 
-const std::set<std::wstring> kValueOptions = {L"--class", L"--text-contains", L"--pid", L"--hwnd", L"--timeout"};
+const std::set<std::wstring> kValueOptions = {L"--class", L"--text-contains", L"--pid", L"--hwnd", L"--timeout",
+                                              L"--after-change"};
 const std::set<std::wstring> kFlagOptions = {L"--visible", L"--title-prefix", L"--title-regex",
                                              L"--any",     L"--command",      L"--post"};
 
@@ -544,11 +545,30 @@ int clickButton(const Args& args) {
   return kOk;
 }
 
+HWND controlOf(HWND window, std::optional<int> id);
+
+// With --after-change, the close request goes out the moment the control's text first differs
+// from what it was when the window was found (a progress line that begins to move, say): a new
+// wintest process per look would come far too late on a busy machine.
 int closeWindow(const Args& args) {
   WindowFilter filter;
   if (const auto status = windowArgs(args, 1, 1, L"close", filter)) return *status;
+  bool ok = true;
+  const auto control = integerOption<int>(args, L"--after-change", ok);
+  const auto timeout = integerOption<DWORD>(args, L"--timeout", ok);
+  if (!ok) return usage(L"close: bad --after-change or --timeout");
   HWND hwnd = findWindow(filter);
   if (hwnd == nullptr) return fail(L"close: no window \"" + filter.title + L"\"");
+  if (control) {
+    HWND watched = controlOf(hwnd, *control);
+    if (watched == nullptr) return fail(L"close: no control " + std::to_wstring(*control));
+    const std::wstring first = controlText(watched);
+    const ULONGLONG deadline = GetTickCount64() + timeout.value_or(60000);
+    while (controlText(watched) == first) {
+      if (!IsWindow(watched) || GetTickCount64() >= deadline) return fail(L"close: the text did not change in time");
+      Sleep(2);
+    }
+  }
   if (!PostMessageW(hwnd, WM_CLOSE, 0, 0)) return failWithError(L"close: PostMessageW", GetLastError());
   return kOk;
 }
