@@ -1,15 +1,11 @@
 """Benchmarks (not tests): figures printed from one run each, under the Wine bench.
 
-  table      (the default) every row of the performance table: the setup program's start until
-             its setup file runs against unzip, 7z and Wine's floor; PondrelMake -d against zip
-             and 7z; the shipped stub's size; the setup program's peak memory against an empty
-             window program; and that parallel unpacking and building give what one thread gives
+  table      (the default) the performance table on the four shapes of distribution and a
+             100,000-file set (table.py), for the shipped i686 programs and the x86_64 build
   builder    PondrelMake -d on a generated 200 MB distribution against its archive made on one
              thread, Info-ZIP zip and 7z
-  unpack     a built setup program's start-to-unpacked time against unzip and 7z x
   tree-wait  the setup program's CPU use while it waits for a long-running setup file
 """
-import contextlib
 import os
 import shutil
 import subprocess
@@ -18,9 +14,10 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
-from bench import BUILD, PONDREL_MAKE, SOURCE, scratch, tool, user_temp, winpath  # noqa: E402
-from distgen import generate, tree_hashes  # noqa: E402
+from bench import PONDREL_MAKE, SOURCE, scratch, tool, winpath  # noqa: E402
+from distgen import generate  # noqa: E402
 from test_builder import archive_of  # noqa: E402
+from table import table  # noqa: E402
 
 SIZE = 200 * 1024 * 1024
 FILES = 3000
@@ -90,50 +87,6 @@ def setup_run(program, markers):
     return seconds, time.monotonic() - started, int((markers / "time.txt").read_text().split()[-1])
 
 
-def unpack():
-    dist = distribution()
-    (dist / "bin").mkdir()
-    shutil.copyfile(tool("marker_setup.exe"), dist / "bin" / "setup.exe")
-    sign(dist / "bin" / "setup.exe")
-    out = scratch("out-")
-    subprocess.run(["wine", str(PONDREL_MAKE), "-d", winpath(dist), "-s", "setup.exe", "-o", winpath(out),
-                    "-c", "Bench.exe"], check=True, stdout=subprocess.DEVNULL)
-    program = out / "Bench.exe"
-    data = program.read_bytes()
-    import pefile  # noqa: E402
-    offset = int(pefile.PE(str(program), fast_load=False).get_overlay_data_start_offset() or 0)
-    # The payload offset resource names where the archive starts; the image ends before it.
-    offset = data.index(b"PK\x03\x04", offset)
-    archive = out / "archive.zip"
-    archive.write_bytes(data[offset:])
-    print(f"setup program: {len(data) // 2**20} MiB, archive at {offset}")
-
-    # The setup program: from start until the setup file runs (it marks its start and returns).
-    stub_s, stub_total, stub_kib = setup_run(program, scratch("markers-"))
-
-    temp = user_temp()
-    target = temp / "bench-unzip"
-    unzip_s, _ = timed(["unzip", "-q", "-o", str(archive), "-d", str(target)])
-    shutil.rmtree(target)
-    sz_s, _ = timed(["7z", "x", "-y", "-bd", f"-o{target}", str(archive)])
-    shutil.rmtree(target)
-    copy_s, _ = timed(["cp", str(archive), str(temp / "copy.zip")])
-    (temp / "copy.zip").unlink()
-    probe_dest = temp / "bench-probe"
-    probe_dest.mkdir()
-    probe_s, probe_kib = timed(["wine", tool("unzip_probe.exe"), winpath(archive), winpath(probe_dest)])
-    shutil.rmtree(probe_dest)
-
-    print(f"{'':44}{'seconds':>9}")
-    print(f"{'setup program: start to unpacked (setup file runs)':44}{stub_s:9.2f}   peak {stub_kib / 1024:.1f} MiB")
-    print(f"{'setup program: whole run incl. removal':44}{stub_total:9.2f}")
-    print(f"{'unzip -q':44}{unzip_s:9.2f}")
-    print(f"{'7z x':44}{sz_s:9.2f}")
-    print(f"{'  of which: archive copy (cp, native)':44}{copy_s:9.2f}")
-    print(f"{'  of which: unpacker alone under Wine':44}{probe_s:9.2f}   peak {probe_kib / 1024:.1f} MiB")
-    print(f"ratio setup/unzip: {stub_s / unzip_s:.2f}x   setup/7z: {stub_s / sz_s:.2f}x")
-
-
 def tree_wait():
     dist = scratch("dist-") / "dist"
     (dist / "bin").mkdir(parents=True)
@@ -162,111 +115,5 @@ def tree_wait():
           f"{100 * waiting / max(0.1, wall - base_wall):.1f} % of one core")
 
 
-def median(values):
-    values = sorted(values)
-    return values[len(values) // 2]
-
-
-@contextlib.contextmanager
-def journaled_temp():
-    """The prefix's temporary folder on a fresh, journaled ext4 image while the block runs: the
-    root file system of these machines has no journal, and ext4 then refuses to reuse inodes
-    freed minutes ago, which can double file-creation times right after a large deletion. Falls
-    back to the folder as it is (and says so) where nothing can be mounted."""
-    temp = user_temp()
-    temp.mkdir(parents=True, exist_ok=True)
-    image = scratch("ext4-") / "temp.img"
-    mounted = False
-    try:
-        subprocess.run(["truncate", "-s", "4G", str(image)], check=True)
-        subprocess.run(["mkfs.ext4", "-q", "-F", str(image)], check=True, capture_output=True)
-        mounted = subprocess.run(["mount", "-o", "loop", str(image), str(temp)], capture_output=True).returncode == 0
-    except (OSError, subprocess.CalledProcessError):
-        pass
-    print("file system: " + ("a fresh journaled ext4 image as the user's temporary folder" if mounted else
-                             "the machine's own (no journal: figures right after large deletions are slower)"))
-    try:
-        yield temp
-    finally:
-        if mounted:
-            subprocess.run(["umount", str(temp)], check=False)
-        image.unlink(missing_ok=True)
-
-
-def table():
-    runs = 5
-    dist = distribution()
-    with journaled_temp() as temp:
-        out = scratch("out-")
-        builder = [timed(["wine", PONDREL_MAKE, "-d", winpath(dist), "-o", winpath(out), "-c", "Bench.exe"])[0]
-                   for _ in range(3)]
-        zips = [timed(["zip", "-r", "-q", str(out / f"info{i}.zip"), "."], cwd=dist)[0] for i in range(3)]
-        sevens = [timed(["7z", "a", "-tzip", "-bd", str(out / f"7z{i}.zip"), "."], cwd=dist)[0] for i in range(3)]
-        sizes = {name: (out / name).stat().st_size for name in ("Bench.exe", "info0.zip", "7z0.zip")}
-        subprocess.run(["wine", tool("archive_probe.exe"), winpath(dist), winpath(out / "one.zip"), "1"], check=True,
-                       stdout=subprocess.DEVNULL)
-        same_archive = archive_of(out / "Bench.exe")[1] == (out / "one.zip").read_bytes()
-
-        (dist / "bin").mkdir()
-        shutil.copyfile(tool("marker_setup.exe"), dist / "bin" / "setup.exe")
-        sign(dist / "bin" / "setup.exe")
-        subprocess.run(["wine", str(PONDREL_MAKE), "-d", winpath(dist), "-s", "setup.exe", "-o", winpath(out),
-                        "-c", "Setup.exe"], check=True, stdout=subprocess.DEVNULL)
-        archive = out / "info0.zip"
-        (out / "Setup.zip").write_bytes(archive_of(out / "Setup.exe")[1])
-        markers = scratch("markers-")
-        setup, peaks, unzips, sevenx, floors = [], [], [], [], {1: [], 2: []}
-        for _ in range(runs):
-            seconds, _, peak = setup_run(out / "Setup.exe", markers)
-            setup.append(seconds)
-            peaks.append(peak)
-            target = temp / "bench-unzip"
-            unzips.append(timed(["unzip", "-q", "-o", str(archive), "-d", str(target)])[0])
-            shutil.rmtree(target)
-            sevenx.append(timed(["7z", "x", "-y", "-bd", f"-o{target}", str(archive)])[0])
-            shutil.rmtree(target)
-        for threads in (1, 2):
-            for _ in range(3):
-                target = temp / "bench-floor"
-                target.mkdir()
-                result = subprocess.run(["wine", tool("write_floor.exe"), winpath(dist), winpath(target), str(threads)],
-                                        capture_output=True, text=True, check=True)
-                floors[threads].append(float(result.stdout.split()[-1]))
-                shutil.rmtree(target)
-        launcher_peak = [timed(["wine", tool("tarnel.exe")], env=dict(os.environ, PONDREL_LAUNCHER_LIFE="1500"))[1]
-                         for _ in range(3)]
-        # The parallel work must give what the sequential work gives: the same tree, the same archive.
-        trees = []
-        for threads in (1, 2):
-            target = temp / f"bench-probe{threads}"
-            target.mkdir()
-            subprocess.run(["wine", tool("unzip_probe.exe"), winpath(out / "Setup.zip"), winpath(target), "-1",
-                            str(threads)], check=True, stdout=subprocess.DEVNULL)
-            trees.append(tree_hashes(target))
-            shutil.rmtree(target)
-    stub = BUILD.parent / "i686" / "setup" / "Pondrel.exe"
-
-    s, u, z, m = median(setup), median(unzips), median(zips), median(builder)
-    print(f"\n{FILES} files, {SIZE // 2**20} MiB; medians of {runs} runs (builds: 3)\n")
-    print(f"| work | now | anchor | goal |")
-    print(f"|---|---|---|---|")
-    print(f"| setup program start -> setup file running | {s:.2f} s ({s / u:.2f}x unzip) | `unzip -q` {u:.2f} s; "
-          f"`7z x` {median(sevenx):.2f} s; Wine's floor for creating and writing the same files: "
-          f"{median(floors[1]):.2f} s on one thread, {median(floors[2]):.2f} s on two | <= 1.0x `unzip -q` |")
-    print(f"| `PondrelMake -d` | {m:.2f} s ({m / z:.2f}x zip), {sizes['Bench.exe'] / 2**20:.1f} MiB | `zip -r -q` "
-          f"{z:.2f} s, {sizes['info0.zip'] / 2**20:.1f} MiB; `7z a -tzip` {median(sevens):.2f} s, "
-          f"{sizes['7z0.zip'] / 2**20:.1f} MiB | <= 0.8x `zip -r -q`, size within 2 % "
-          f"(now {100 * (sizes['Bench.exe'] / sizes['info0.zip'] - 1):+.1f} %) |")
-    print(f"| `Pondrel.exe`, i686, shipped | {stub.stat().st_size:,} bytes | | <= 512 KB ({512 * 1024:,} bytes) |")
-    print(f"| peak memory of the setup program while unpacking | {median(peaks) / 1024:.1f} MiB | an empty Wine window "
-          f"program {median(launcher_peak) / 1024:.1f} MiB | <= 4 MiB above that "
-          f"(now {(median(peaks) - median(launcher_peak)) / 1024:+.1f} MiB) |")
-    print(f"\nunpacked on two threads, the tree equals the one-thread tree: {'yes' if trees[0] == trees[1] else 'NO'}")
-    print(f"built on two threads, the archive equals the one-thread archive: {'yes' if same_archive else 'NO'}")
-    if trees[0] != trees[1] or not same_archive:
-        sys.exit(1)
-
-
 if __name__ == "__main__":
-    {"table": table, "builder": builder, "unpack": unpack, "tree-wait": tree_wait}[sys.argv[1] if len(sys.argv) > 1
-                                                                                   else "table"]()
+    {"table": table, "builder": builder, "tree-wait": tree_wait}[sys.argv[1] if len(sys.argv) > 1 else "table"]()

@@ -11,25 +11,21 @@ WORDS = ("client server update launcher config module texture sound shader local
          "version install window player region account market session").split()
 
 
-def generate(root, total_bytes, files, seed=1, random_share=1 / 3, random_file_max=None):
+def generate(root, total_bytes, files, seed=1, random_share=1 / 3):
     """Writes about `total_bytes` in `files` files below `root`: `random_share` of the bytes
-    random, the rest text. The random bytes go into a few large binaries, or, given
-    `random_file_max`, into as many files of at most that size as they need. Folders hold a
-    few hundred files at most, as real trees do."""
+    random (a few large binaries carry most of it), the rest text."""
     rng = random.Random(seed)
     root = Path(root)
-    folders = make_folders(root, max(min(64, max(1, files // 40)), files // 250))
+    root.mkdir(parents=True, exist_ok=True)
+    folders = [root] + [root / f"pack{i // 8}" / f"part{i % 8}" for i in range(min(64, max(1, files // 40)))]
+    for folder in folders:
+        folder.mkdir(parents=True, exist_ok=True)
     binary_budget = int(total_bytes * random_share)
-    if random_file_max:
-        binaries = [min(random_file_max, int(random_file_max * rng.uniform(0.5, 1.0)))
-                    for _ in range(max(1, round(binary_budget / (0.75 * random_file_max))))]
-        binaries = [max(1, size * binary_budget // sum(binaries)) for size in binaries]
-    else:
-        big = max(1, min(8, files // 500))
-        binaries = [binary_budget // big] * big
-    for i, size in enumerate(binaries):
+    big = max(1, min(8, files // 500))
+    for i in range(big):
+        size = binary_budget // big
         (rng.choice(folders) / f"data{i}.pak").write_bytes(rng.randbytes(size))
-    text_files = files - len(binaries)
+    text_files = files - big
     text_size = max(1, (total_bytes - binary_budget) // max(1, text_files))
     line = " ".join(rng.choice(WORDS) for _ in range(400)).encode() + b"\n"
     for i in range(text_files):
@@ -39,62 +35,6 @@ def generate(root, total_bytes, files, seed=1, random_share=1 / 3, random_file_m
         header = f"# file {i} seed {rng.random()}\n".encode()
         (folders[i % len(folders)] / f"file{i:05d}.txt").write_bytes(header + body)
     return root
-
-
-def client_like(root, total_bytes, files, seed=2):
-    """A client's shape: `files` files of log-normal sizes (a few large ones carry most of the
-    bytes, most are small) adding up to about `total_bytes`, of data that compresses about as
-    machine code does (to some 45 % with deflate: skewed byte statistics, short repeats within a
-    window, and some incompressible stretches)."""
-    rng = random.Random(seed)
-    root = Path(root)
-    folders = make_folders(root, max(1, files // 40))
-    sizes = [rng.lognormvariate(0, 2.0) for _ in range(files)]
-    scale = total_bytes / sum(sizes)
-    corpus = machine_code_like(rng, 8 * 2**20)
-    for i, weight in enumerate(sizes):
-        size = int(weight * scale)
-        parts, length = [], 0
-        while length < size:
-            if rng.random() < 0.06:
-                part = rng.randbytes(rng.randint(512, 8192))
-            else:
-                span = rng.randint(16384, 131072)
-                start = rng.randrange(0, len(corpus) - span)
-                part = corpus[start:start + span]
-            parts.append(part)
-            length += len(part)
-        name = f"module{i:05d}." + rng.choice(("dll", "exe", "dat", "pak", "bin"))
-        (folders[rng.randrange(len(folders))] / name).write_bytes(b"".join(parts)[:size])
-    return root
-
-
-def machine_code_like(rng, size):
-    """`size` bytes drawn from a skewed vocabulary of short byte strings, with short repeats of
-    what came shortly before."""
-    tokens = [rng.randbytes(rng.choice((1, 2, 2, 3, 3, 4, 4, 5, 6, 7))) for _ in range(16384)]
-    weights, total = [], 0.0
-    for i in range(len(tokens)):
-        total += 1 / (i + 16) ** 1.3
-        weights.append(total)
-    out = bytearray()
-    while len(out) < size:
-        if len(out) > 4096 and rng.random() < 0.4:
-            span = rng.randint(6, 48)
-            start = len(out) - rng.randint(span, 16384)
-            out += out[start:start + span]
-        else:
-            out += b"".join(rng.choices(tokens, cum_weights=weights, k=8))
-    return bytes(out[:size])
-
-
-def make_folders(root, count):
-    """`root` and `count` nested folders below it (eight to a parent)."""
-    root.mkdir(parents=True, exist_ok=True)
-    folders = [root] + [root / f"pack{i // 8}" / f"part{i % 8}" for i in range(count)]
-    for folder in folders:
-        folder.mkdir(parents=True, exist_ok=True)
-    return folders
 
 
 def tree_hashes(root):
