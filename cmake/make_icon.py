@@ -4,8 +4,8 @@
 usage: make_icon.py <out.ico> <variant>      variant: setup | make
 
 The icon holds 24 images: 16, 20, 32, 40, 48 and 256 pixels square, each at 4, 8, 24 and 32 bits
-per pixel: the smaller sizes as DIB (BITMAPINFOHEADER, XOR bitmap then AND mask, rows bottom-up),
-the 256-pixel images, at every depth, as PNG of the pixels their bitmap would hold. The motif is a
+per pixel: the 16- to 32-pixel sizes as DIB (BITMAPINFOHEADER, XOR bitmap then AND mask, rows
+bottom-up), the larger images, at every depth, as PNG of the pixels their bitmap would hold. The motif is a
 package with an arrow pointing into it, drawn from signed distance functions so that every size
 is computed, not scaled. The 32-bit images are antialiased with alpha; the 24- and 8-bit images
 use the same colours with a 1-bit mask cut at half coverage (8-bit through a palette made from the
@@ -19,6 +19,10 @@ import zlib
 import sys
 
 SIZES = (16, 20, 32, 40, 48, 256)
+# Images of this size and more are PNG, which Windows reads in icons from Vista on; as bitmaps
+# they would be three times as large (the 256-pixel ones alone a megabyte). Windows XP, which
+# reads bitmaps only, shows the 16- and 32-pixel images (the 48-pixel ones in the tiles view).
+PNG_FROM = 40
 BIT_COUNTS = (4, 8, 24, 32)
 
 # The standard 16-colour palette, in the order Windows uses for 4-bit bitmaps.
@@ -292,26 +296,62 @@ def dib(size, bit_count, palette, xor_rows, opaque_rows):
 
 
 def png(size, rgba_rows):
-    """A PNG of 8-bit RGBA rows (top-down): how icons store their largest image from Vista on."""
+    """A PNG of 8-bit RGBA rows (top-down): how icons store their large images from Vista on.
+    The smallest of three encodings: with a palette (the transparent pixels one entry of it)
+    where at most 256 colours occur, and RGBA without row filters or with each row's filter
+    chosen as libpng chooses it."""
     def chunk(kind, body):
         return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF)
-    raw = b"".join(b"\0" + row for row in rgba_rows)
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0))
-            + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+
+    def encoded(colour_type, raw, extra=b""):
+        return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, colour_type, 0, 0, 0))
+                + extra + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+    candidates = [encoded(6, b"".join(b"\0" + row for row in rgba_rows))]
+    previous = bytes(len(rgba_rows[0]))
+    raw = b""
+    for row in rgba_rows:
+        raw += filtered(row, previous)
+        previous = row
+    candidates.append(encoded(6, raw))
+    pixels = [[row[i:i + 4] for i in range(0, len(row), 4)] for row in rgba_rows]
+    colours = sorted({pixel for row in pixels for pixel in row})
+    if len(colours) <= 256:
+        index = {colour: i for i, colour in enumerate(colours)}
+        palette = (chunk(b"PLTE", b"".join(colour[:3] for colour in colours))
+                   + chunk(b"tRNS", bytes(colour[3] for colour in colours)))
+        candidates.append(encoded(3, b"".join(b"\0" + bytes(index[pixel] for pixel in row) for row in pixels), palette))
+    return min(candidates, key=len)
+
+
+def filtered(row, previous, bpp=4):
+    """The row behind the PNG filter (none, sub, up, average or Paeth) whose bytes, taken as
+    signed, add up to the least."""
+    def paeth(a, b, c):
+        p = a + b - c
+        pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+        return a if pa <= pb and pa <= pc else b if pb <= pc else c
+    candidates = []
+    for kind in range(5):
+        out = bytearray()
+        for i, x in enumerate(row):
+            a = row[i - bpp] if i >= bpp else 0
+            b = previous[i]
+            c = previous[i - bpp] if i >= bpp else 0
+            predictor = (0, a, b, (a + b) // 2, paeth(a, b, c))[kind]
+            out.append((x - predictor) & 0xFF)
+        candidates.append((sum(v if v < 128 else 256 - v for v in out), kind, bytes(out)))
+    _, kind, out = min(candidates)
+    return bytes((kind,)) + out
 
 
 def png_of_colours(size, rows):
-    """A PNG of rows of (r, g, b) colours or None for a transparent pixel: the 256-pixel image of
-    a lower colour depth, showing exactly what its bitmap would. Windows reads PNG images in
-    icons from Vista on; stored as bitmaps, the three 256-pixel images of 4, 8 and 24 bits would
-    add a third of a megabyte to every setup program."""
+    """A PNG of rows of (r, g, b) colours or None for a transparent pixel: a large image of a
+    lower colour depth, showing exactly what its bitmap would."""
     return png(size, [b"".join(bytes((*colour, 255)) if colour else b"\0\0\0\0" for colour in row) for row in rows])
 
 
 def image_32(size, smooth):
-    if size >= 256:
-        # Uncompressed, the 256-pixel image alone would add a quarter of a megabyte to every
-        # setup program.
+    if size >= PNG_FROM:
         return png(size, [bytes(to_byte(c * 255) if i == 3 else to_byte(c) for r, g, b, a in pixels
                                 for i, c in enumerate((r, g, b, a))) for pixels in smooth])
     rows, opaque = [], []
@@ -335,7 +375,7 @@ def solid_colours(smooth):
 
 
 def image_24(size, smooth):
-    if size >= 256:
+    if size >= PNG_FROM:
         return png_of_colours(size, solid_colours(smooth))
     rows, opaque = [], []
     stride = row_bytes(size * 24)
@@ -354,7 +394,7 @@ def image_8(size, smooth):
     palette = [(0, 0, 0)] + [c for c in median_cut([c for row in solid for c in row if c], 255) if c != (0, 0, 0)]
     palette = (palette + [(0, 0, 0)] * 256)[:256]
     cache = {(0, 0, 0): 0}
-    if size >= 256:
+    if size >= PNG_FROM:
         return png_of_colours(size, [[palette[nearest(palette, colour, cache)] if colour else None for colour in row]
                                      for row in solid])
     rows, opaque = [], []
@@ -367,7 +407,7 @@ def image_8(size, smooth):
 
 
 def image_4(size, flat):
-    if size >= 256:
+    if size >= PNG_FROM:
         return png_of_colours(size, [[VGA[index] if index is not None else None for index in row] for row in flat])
     rows, opaque = [], []
     stride = row_bytes(size * 4)

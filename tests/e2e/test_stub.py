@@ -125,8 +125,9 @@ def test_close_while_error_box_is_shown_still_removes_the_folder():
 
 
 def test_icon_keeps_every_size_and_depth():
-    # 16 to 256 pixels at 4, 8, 24 and 32 bits; the 256-pixel images are stored as PNG, which
-    # Windows reads from Vista on, the others as bitmaps with their own size and depth.
+    # 16 to 256 pixels at 4, 8, 24 and 32 bits; the images of 40 pixels and more are stored as
+    # PNG (with a palette or as RGBA), which Windows reads from Vista on, the others as bitmaps
+    # with their own size and depth, for Windows XP.
     pe = pefile.PE(str(PONDREL))
     resources = {kind.id: kind for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries}
 
@@ -142,11 +143,13 @@ def test_icon_keeps_every_size_and_depth():
         width = width or 256
         image = data(RT_ICON, image_id)
         assert len(image) == size, (width, bits)
-        if width == 256:
-            assert image[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", image[16:24]) == (256, 256), bits
+        if width >= 40:
+            assert image[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", image[16:24]) == (width, width), bits
+            depth, colour_type = image[24], image[25]
+            assert (depth, colour_type) in ((8, 3), (8, 6)), (width, bits)
             raw = zlib.decompress(b"".join(image[p + 8:p + 8 + struct.unpack(">I", image[p:p + 4])[0]]
                                            for p in png_chunks(image, b"IDAT")))
-            assert len(raw) == 256 * (1 + 256 * 4), bits
+            assert len(raw) == width * (1 + width * (4 if colour_type == 6 else 1)), (width, bits)
         else:
             header_size, dib_width, dib_height, _, dib_bits = struct.unpack_from("<IiiHH", image)
             assert (header_size, dib_width, dib_height, dib_bits) == (40, width, 2 * width, bits)
