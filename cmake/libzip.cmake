@@ -6,8 +6,6 @@ if(NOT LIBZIP_SOURCE_DIR OR NOT EXISTS "${LIBZIP_SOURCE_DIR}/lib/zip.h")
   message(FATAL_ERROR "LIBZIP_SOURCE_DIR must name an unpacked libzip source tree (scripts/build.sh fetches it)")
 endif()
 
-set(PONDREL_ZLIB_LIBRARY "/usr/${PONDREL_TRIPLE}/lib/libz.a")
-set(PONDREL_ZLIB_INCLUDE "/usr/${PONDREL_TRIPLE}/include")
 set(libzip_prefix "${CMAKE_BINARY_DIR}/_deps/libzip")
 
 ExternalProject_Add(libzip_external
@@ -23,8 +21,9 @@ ExternalProject_Add(libzip_external
     "-DCMAKE_C_FLAGS=-ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables"
     -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
     -DBUILD_SHARED_LIBS=OFF
-    -DZLIB_LIBRARY=${PONDREL_ZLIB_LIBRARY}
-    -DZLIB_INCLUDE_DIR=${PONDREL_ZLIB_INCLUDE}
+    # zlib as this build makes it (cmake/zlib.cmake).
+    -DZLIB_LIBRARY=$<TARGET_FILE:zlib_static>
+    -DZLIB_INCLUDE_DIR=${ZLIB_SOURCE_DIR}
     # No encryption support is needed; leaving the Windows crypto out keeps bcrypt.dll,
     # which is not a known system DLL, out of the programs' imports.
     -DENABLE_BZIP2=OFF -DENABLE_LZMA=OFF -DENABLE_ZSTD=OFF
@@ -33,6 +32,7 @@ ExternalProject_Add(libzip_external
     -DBUILD_TOOLS=OFF -DBUILD_REGRESS=OFF -DBUILD_EXAMPLES=OFF -DBUILD_DOC=OFF
   BUILD_BYPRODUCTS "${libzip_prefix}/lib/libzip.a"
   UPDATE_COMMAND ""
+  DEPENDS zlib_static
 )
 
 file(MAKE_DIRECTORY "${libzip_prefix}/include")
@@ -41,5 +41,5 @@ set_target_properties(libzip::zip PROPERTIES
   IMPORTED_LOCATION "${libzip_prefix}/lib/libzip.a"
   INTERFACE_INCLUDE_DIRECTORIES "${libzip_prefix}/include"
   INTERFACE_COMPILE_DEFINITIONS "ZIP_STATIC"
-  INTERFACE_LINK_LIBRARIES "${PONDREL_ZLIB_LIBRARY};advapi32")
+  INTERFACE_LINK_LIBRARIES "zlib::zlib;advapi32")
 add_dependencies(libzip::zip libzip_external)

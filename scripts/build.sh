@@ -9,18 +9,23 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 targets=${1:-all}
 [ "$targets" = all ] && targets="x86_64 i686"
 
-# libzip and libdeflate come from Debian's source packages, unpacked once into build/_src.
+# zlib, libzip and libdeflate come from Debian's source packages, unpacked once into build/_src.
+# A package whose newest source cannot be fetched (an update whose files the mirror lacks) is
+# taken from the release itself.
 src_root="$root/build/_src"
+codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
 source_tree() {  # <package> <file that marks a complete tree>
   local tree
   tree=$(ls -d "$src_root/$1"-*/ 2>/dev/null | head -n1 || true)
   if [ -z "$tree" ] || [ ! -f "$tree/$2" ]; then
     mkdir -p "$src_root"
-    (cd "$src_root" && apt-get source -q "$1" >/dev/null 2>&1 || apt-get source "$1") >&2
+    (cd "$src_root" && { apt-get source -q "$1" >/dev/null 2>&1 || apt-get source -q "$1/$codename" >/dev/null 2>&1 ||
+                         apt-get source "$1/$codename"; }) >&2
     tree=$(ls -d "$src_root/$1"-*/ | head -n1)
   fi
   echo "${tree%/}"
 }
+zlib_src=$(source_tree zlib zlib.h)
 libzip_src=$(source_tree libzip lib/zip.h)
 libdeflate_src=$(source_tree libdeflate libdeflate.h)
 
@@ -32,7 +37,7 @@ for target in $targets; do
   # Configured every time, so that a build folder made before a source tree was added learns of it.
   cmake -S "$root" -B "$dir" "${generator[@]}" \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$target.cmake" \
-    -DLIBZIP_SOURCE_DIR="$libzip_src" -DLIBDEFLATE_SOURCE_DIR="$libdeflate_src" \
+    -DZLIB_SOURCE_DIR="$zlib_src" -DLIBZIP_SOURCE_DIR="$libzip_src" -DLIBDEFLATE_SOURCE_DIR="$libdeflate_src" \
     -DPONDREL_TESTS=$([ "$target" = i686 ] && echo ON || echo OFF) >/dev/null
   cmake --build "$dir" --parallel "$(nproc)"
 done

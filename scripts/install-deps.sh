@@ -11,7 +11,7 @@ packages=(
   cmake ninja-build make dpkg-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-  libz-mingw-w64-dev googletest
+  googletest
   wixl msitools osslsigncode openssl
   python3
   debootstrap
