@@ -97,6 +97,26 @@ def test_large_distribution_unpacks_identically_with_rising_progress(large_setup
     folders.assert_removed()
 
 
+def test_many_small_files_build_and_unpack_identically():
+    # A client's shape in small: thousands of small files in many folders. The setup file waits
+    # for a release file, so the unpacked tree can be compared.
+    dist = with_marker_setup(generate(scratch("many-") / "dist", 4 * 1024 * 1024, 4000))
+    program = build_setup(dist, "ManySetup.exe")
+    markers = scratch("markers-")
+    release = markers / "release"
+    folders = WorkFolderWatch()
+    proc = start(program, env={"PONDREL_MARKER_DIR": winpath(markers), "PONDREL_MARKER_HOLD": winpath(release)})
+    try:
+        assert wait_for(lambda: (markers / "marker.txt").exists(), 300)
+        trees = sorted((tree_hashes(folder) for folder in folders.look()), key=len)
+        assert len(trees) == 2 and trees[1] == tree_hashes(dist), [len(tree) for tree in trees]
+        release.write_text("go")
+    finally:
+        result = finish(proc, timeout=120)
+    assert result.code == 0
+    folders.assert_removed()
+
+
 @pytest.mark.parametrize("moment", ["right after start", "during unpacking"])
 def test_closing_the_window_stops_runs_nothing_and_cleans_up(large_setup, moment):
     # Right after start the close request lands while the installer is being made or the
