@@ -2,12 +2,12 @@
 
 #include <windows.h>
 
+#include "failure.h"
 #include "handles.h"
 #include "text.h"
 #include "system_library.h"
 
 #include <cstdio>
-#include <stdexcept>
 
 namespace {
 
@@ -38,7 +38,7 @@ std::wstring systemReason(unsigned long code) {
 }
 
 void raiseFileSystemError(const char* operation, const std::wstring& path, unsigned long code) {
-  throw std::runtime_error(std::string("filesystem error: ") + operation + ": " + toNarrow(systemReason(code)) + " [" +
+  throw Failure(std::string("filesystem error: ") + operation + ": " + toNarrow(systemReason(code)) + " [" +
                            toNarrow(path) + "]");
 }
 

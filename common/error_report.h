@@ -9,7 +9,7 @@
 // The system's text for a code without its line break, or "error <code>" when it has none.
 [[nodiscard]] std::wstring systemReason(unsigned long code);
 
-// Raises std::runtime_error "filesystem error: <operation>: <systemReason(code)> [<path>]" (8-bit,
+// Raises Failure "filesystem error: <operation>: <systemReason(code)> [<path>]" (8-bit,
 // ANSI code page): a file-system operation that failed, worded alike in both programs.
 [[noreturn]] void raiseFileSystemError(const char* operation, const std::wstring& path, unsigned long code);
 

@@ -4,6 +4,9 @@
 // kept small; these work from Windows XP on.
 #include <windows.h>
 
+#include <exception>
+#include <functional>
+
 #include "handles.h"
 
 // A critical section for the life of the object.
@@ -48,3 +51,34 @@ template <typename Body>
 [[nodiscard]] UniqueHandle startThread(Body& body) {
   return UniqueHandle(CreateThread(nullptr, 0, &threads_detail::runBody<Body>, &body, 0, nullptr));
 }
+
+// A job run once on a thread of its own, whose result, or the error it raised, the starting
+// thread collects. Any thread may wait for it to end.
+class BackgroundTask {
+ public:
+  BackgroundTask() = default;
+  // Waits for the job.
+  ~BackgroundTask() { wait(); }
+  BackgroundTask(const BackgroundTask&) = delete;
+  BackgroundTask& operator=(const BackgroundTask&) = delete;
+
+  // Starts `job` on a new thread, after the job started before has ended. Raises Failure
+  // "can't start a thread: <the system's reason>" when the system starts none.
+  void start(std::function<bool()> job);
+  // Waits at most `milliseconds` for the job to end: true once it has ended, or when none was
+  // started. Safe from any thread.
+  [[nodiscard]] bool waitFor(DWORD milliseconds);
+  void wait() { (void)waitFor(INFINITE); }
+  // Waits for the job and returns its result, or raises its error again.
+  bool result();
+
+ private:
+  friend DWORD WINAPI threads_detail::runBody<BackgroundTask>(void*);
+  void operator()() noexcept;
+
+  CriticalSection lock_;  // guards thread_ between the starting thread and those that wait
+  UniqueHandle thread_;
+  std::function<bool()> job_;
+  bool result_ = false;
+  std::exception_ptr error_;
+};

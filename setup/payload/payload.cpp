@@ -3,19 +3,19 @@
 #include <algorithm>
 #include <cstddef>
 #include <memory>
-#include <stdexcept>
 #include <vector>
 
+#include "failure.h"
 #include "handles.h"
 
 DWORD readPayloadResource(WORD id, const void** data, HMODULE module) {
   if (!data) return 0;
   HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(10) /* RT_RCDATA */);
-  if (!info) throw std::runtime_error("can't find local res");
+  if (!info) throw Failure("can't find local res");
   HGLOBAL loaded = LoadResource(module, info);
-  if (!loaded) throw std::runtime_error("can't load local res");
+  if (!loaded) throw Failure("can't load local res");
   const void* bytes = LockResource(loaded);
-  if (!bytes) throw std::runtime_error("can't lock local res");
+  if (!bytes) throw Failure("can't lock local res");
   *data = bytes;
   return SizeofResource(module, info);
 }
@@ -114,7 +114,7 @@ std::uint32_t extractArchiveFile(const std::wstring& targetPath, std::uint32_t a
 
   UniqueFile output(CreateFileW(targetPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                 nullptr));
-  if (!output) throw std::runtime_error("can't create temporary zip file");
+  if (!output) throw Failure("can't create temporary zip file");
   if (!input || span == 0) return static_cast<std::uint32_t>(span);
 
   std::unique_ptr<char[]> buffer(new char[kChunk]);

@@ -15,7 +15,7 @@ constexpr WORD kSetupNameResourceId = 2;      // SetupNameResource
 
 // Finds, loads and locks RCDATA `id` of `module` (null: the running program) and stores the
 // data pointer in *data; returns the resource's size. A null `data` returns 0 and does nothing.
-// Raises std::runtime_error "can't find local res", "can't load local res" or "can't lock local
+// Raises Failure "can't find local res", "can't load local res" or "can't lock local
 // res".
 DWORD readPayloadResource(WORD id, const void** data, HMODULE module = nullptr);
 
@@ -29,7 +29,7 @@ DWORD readPayloadResource(WORD id, const void** data, HMODULE module = nullptr);
 // the offset is at or beyond its end). A source that cannot be opened copies
 // nothing; a read or write that fails or makes no progress ends the copy, and the damaged copy
 // is left for the unpacker to report. `cancel`, when given, stops the copy between chunks.
-// Raises std::runtime_error "can't create temporary zip file" when the target cannot be created.
+// Raises Failure "can't create temporary zip file" when the target cannot be created.
 std::uint32_t extractArchiveFile(const std::wstring& targetPath, std::uint32_t archiveOffset,
                                  const std::wstring& sourcePath = {},
                                  const std::atomic<bool>* cancel = nullptr);

@@ -7,10 +7,10 @@
 #include <atomic>
 #include <climits>
 #include <exception>
-#include <stdexcept>
 #include <vector>
 
 #include "error_report.h"
+#include "failure.h"
 #include "handles.h"
 #include "paths.h"
 #include "payload/archive_reader.h"
@@ -231,7 +231,7 @@ bool ZipUnpackager::isSafeEntryName(const std::string& name) { return ::isSafeEn
 
 bool ZipUnpackager::unpack(const std::wstring& archivePath, const std::wstring& destination, ProgressCallback callback,
                            unsigned threads) const {
-  if (!callback) throw std::invalid_argument("progress callback is empty");
+  if (!callback) throw Failure("progress callback is empty");
   const std::uint64_t archiveSize = archiveFileSize(archivePath);
   ArchiveReader reader(archivePath);
   if (!reader.valid()) {

@@ -36,10 +36,11 @@ class ZipUnpackager {
   // entry was processed, false when the callback asked to stop (the files being written stay,
   // partly written). `threads` 0 unpacks on both cores for an archive large enough to gain from
   // it (entries that land on the same path stay on one thread, in archive order), else on one;
-  // 1 and 2 choose. The callback is called by one thread at a time, after every 1000 bytes.
+  // 1 and 2 choose. The callback is called by one thread at a time, after every 1000 bytes of an
+  // entry written and after its last bytes.
   //
-  // Raises ZipUnpackagerException; std::runtime_error ("filesystem error: cannot get file size:
-  // ...") when the archive's size cannot be read; std::invalid_argument for an empty callback.
+  // Raises ZipUnpackagerException; Failure ("filesystem error: cannot get file size:
+  // ...") when the archive's size cannot be read, and for an empty callback.
   // Entry names that would reach outside the destination (absolute, drive or UNC names, "..",
   // ":" streams, device names) are refused before anything is created. Trailing dots and spaces
   // of a name's components are dropped, as the platform's own path rules drop them. Data that

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "failure.h"
 #include "installer.h"
 #include "payload/payload.h"
 #include "test_files.h"
@@ -85,7 +86,7 @@ TEST(ExtractArchiveFile, UncreatableTargetRaises) {
   try {
     extractArchiveFile(folder / L"no\\such\\folder\\tmp.zip", 2, folder / L"setup.exe");
     FAIL() << "no error raised";
-  } catch (const std::runtime_error& e) {
+  } catch (const Failure& e) {
     EXPECT_STREQ(e.what(), "can't create temporary zip file");
   }
 }

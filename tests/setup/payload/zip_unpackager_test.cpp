@@ -5,6 +5,7 @@
 
 #include "test_files.h"
 #include "text.h"
+#include "failure.h"
 #include "payload/zip_unpackager.h"
 
 namespace {
@@ -177,7 +178,7 @@ TEST_F(Unpacking, TruncatedArchiveCannotBeOpened) {
 
 TEST_F(Unpacking, EmptyCallbackIsRefused) {
   writeZip(archive(), {});
-  EXPECT_THROW(ZipUnpackager(L"tmp.zip").unpack(archive(), dest(), nullptr), std::invalid_argument);
+  EXPECT_THROW(ZipUnpackager(L"tmp.zip").unpack(archive(), dest(), nullptr), Failure);
 }
 
 // Every file of the tree, relative path and content, below `folder`.
