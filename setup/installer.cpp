@@ -1,8 +1,8 @@
 #include "installer.h"
 
 #include <cstring>
-#include <stdexcept>
 
+#include "failure.h"
 #include "payload/payload.h"
 #include "payload/work_folder.h"
 
@@ -13,7 +13,7 @@ Installer::Installer(HWND window, HMODULE resourceModule, const std::wstring& te
     const void* data = nullptr;
     const DWORD size = readPayloadResource(kPayloadOffsetResourceId, &data, resourceModule);
     archiveOffset = parseArchiveOffset(data, size);
-    if (!data || size == 0) throw std::runtime_error("ZIP-archive not present");
+    if (!data || size == 0) throw Failure("ZIP-archive not present");
 
     try {
       const void* name = nullptr;
@@ -32,7 +32,7 @@ Installer::Installer(HWND window, HMODULE resourceModule, const std::wstring& te
     workDir = createdWorkDir_;
     if (!createdWorkDir_.empty()) archiveFolder_ = createWorkFolder(tempParent);
   } catch (const std::exception& e) {
-    throw std::runtime_error(e.what());
+    throw Failure(e.what());
   }
   programFilesDir = readProgramFilesDir();
 }
@@ -49,12 +49,5 @@ std::wstring Installer::archivePath() const {
   return archiveFolder_.empty() ? std::wstring() : archiveFolder_ + L"\\" + archiveFileName;
 }
 
-void Installer::waitForUnpacking() {
-  std::shared_future<bool> task;
-  {
-    std::lock_guard<std::mutex> lock(taskMutex_);
-    task = unpackResult;
-  }
-  if (task.valid()) task.wait();
-}
+void Installer::waitForUnpacking() { unpackTask.wait(); }
 

@@ -6,19 +6,18 @@
 
 #include <atomic>
 #include <cstdint>
-#include <future>
-#include <mutex>
 #include <string>
 
 #include "payload/zip_unpackager.h"
 #include "postinstall/elevation.h"
+#include "threads.h"
 
 class Installer {
  public:
   // Reads the payload resources from `resourceModule` (null: the running program), makes the
   // working folder and the archive copy's folder (in `tempParent`, or the user's temporary
   // folder when empty) and reads the
-  // Program Files folder. Raises std::runtime_error with the payload errors ("can't find local
+  // Program Files folder. Raises Failure with the payload errors ("can't find local
   // res", "ZIP-archive not present", ...) before any folder is made.
   explicit Installer(HWND window, HMODULE resourceModule = nullptr, const std::wstring& tempParent = {});
   // Removes the folders made at construction, whatever workDir names by then.
@@ -67,21 +66,21 @@ class Installer {
   int askContinue(unsigned textId, unsigned style);
 
   // Verifies a file's signature and asks the user when it fails: passed (valid, or the user
-  // chose to continue, which clears checkSignatures) or declined. Raises std::runtime_error when
+  // chose to continue, which clears checkSignatures) or declined. Raises Failure when
   // the question cannot be shown.
   enum class Gate { passed, declined };
   Gate signatureGate(const std::wstring& path);
 
   // Installs a distribution found in the unpacked tree; non-zero when the post-installation
   // steps are to follow (also when the user declined at a signature question and nothing was
-  // installed). Raises std::runtime_error "error occured while verifying distro!!!" when no
+  // installed). Raises Failure "error occured while verifying distro!!!" when no
   // folder holds an acceptable distribution.
   int runDistribution();
 
   // Searches the unpacked tree, depth first from workDir, for the first folder that
   // checkDistributionFolder accepts; on success workDir names it. With a false result `reason`
   // is 1 when the user declined at a signature question somewhere, else 0. Raises
-  // std::runtime_error "error occured while verifying distro recursive" for any error inside.
+  // Failure "error occured while verifying distro recursive" for any error inside.
   bool findDistribution(int* reason = nullptr);
   // Checks the current folder: a package of ours (packagePath, xpPackage), its signatures and
   // those of the folder's .cab, .exe and .mst files on Windows 7 and later (reason 1 when the
@@ -109,7 +108,7 @@ class Installer {
   bool noSetupFileName = true;
   std::atomic<bool> cancelRequested{false};
   std::wstring archiveFileName = L"tmp.zip";
-  std::shared_future<bool> unpackResult;
+  BackgroundTask unpackTask;  // the unpacking of unpackPayload
   bool checkSignatures = true;
   // How elevated the process is, and the verb that would elevate it; tests stand in for the
   // platform's answers.
@@ -121,5 +120,4 @@ class Installer {
  private:
   std::wstring createdWorkDir_;
   std::wstring archiveFolder_;
-  std::mutex taskMutex_;  // guards unpackResult against the close handler's copy
 };

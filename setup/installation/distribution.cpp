@@ -2,10 +2,10 @@
 // with valid (or accepted) signatures and our manufacturer, becomes the distribution folder.
 #include "installation/distribution.h"
 
-#include <stdexcept>
 #include <vector>
 
 #include "config/config_file.h"
+#include "failure.h"
 #include "installation/file_search.h"
 #include "installation/msi_library.h"
 #include "installer.h"
@@ -64,7 +64,7 @@ bool Installer::findDistribution(int* reason) {
       folders.insert(folders.end(), inner.begin(), inner.end());
     }
   } catch (const std::exception&) {
-    throw std::runtime_error("error occured while verifying distro recursive");
+    throw Failure("error occured while verifying distro recursive");
   }
   return false;
 }

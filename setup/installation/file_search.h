@@ -51,10 +51,10 @@ class FileSearch {
 
 // The full paths of the folders in `folder`, in the platform's listing order; links count as
 // what they lead to (a link to a folder is a folder, one that leads nowhere is none). Folders of
-// any depth can be listed. Raises std::runtime_error ("filesystem error: ...") when the folder
+// any depth can be listed. Raises Failure ("filesystem error: ...") when the folder
 // cannot be listed or an entry cannot be examined.
 [[nodiscard]] std::vector<std::wstring> subfolders(const std::wstring& folder);
 
-// Whether a file-system entry of that path exists (links followed). Raises std::runtime_error
+// Whether a file-system entry of that path exists (links followed). Raises Failure
 // ("filesystem error: ...") when the platform cannot tell.
 [[nodiscard]] bool entryExists(const std::wstring& path);

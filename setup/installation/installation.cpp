@@ -2,8 +2,7 @@
 // the distribution (distribution mode).
 #include "installation/setup_file.h"
 
-#include <stdexcept>
-
+#include "failure.h"
 #include "installation/file_search.h"
 #include "installer.h"
 #include "text.h"
@@ -29,7 +28,7 @@ bool Installer::runInstallation() {
   const std::wstring name = toWide(setupFileName);
   std::wstring folder = workDir;
   if (!findSetupFile(name, folder)) {
-    throw std::runtime_error("setup file: " + setupFileName + " doesn't exist");
+    throw Failure("setup file: " + setupFileName + " doesn't exist");
   }
   const std::wstring path = folder + L"\\" + name;
   if (signatureGate(path) == Gate::declined) return false;
@@ -37,7 +36,7 @@ bool Installer::runInstallation() {
   try {
     runProgram(path, L"");
   } catch (const std::exception& e) {
-    throw std::runtime_error(e.what());
+    throw Failure(e.what());
   }
   return false;
 }

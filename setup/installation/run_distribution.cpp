@@ -1,7 +1,7 @@
 // Distribution mode: find and check the distribution, merge its launcher settings, and install
 // it with the user's language, through its own setup.exe or the platform's installer service.
-#include <stdexcept>
 
+#include "failure.h"
 #include "installation/file_search.h"
 #include "installation/language.h"
 #include "installation/msi_library.h"
@@ -21,7 +21,7 @@ int Installer::runDistribution() {
     // The user declined at a signature question: nothing is installed, and the steps after the
     // installation still run.
     if (reason == 1) return 1;
-    throw std::runtime_error("error occured while verifying distro!!!");
+    throw Failure("error occured while verifying distro!!!");
   }
   // Whether the search found it at the root or deeper, the distribution's files are its own
   // folder's: the transform is looked up there and setup.exe runs there.

@@ -3,6 +3,6 @@
 
 // Looks for `name` (a file or folder) in `folder` and then, depth first in pre-order, in its
 // subfolders as the platform lists them (links to folders followed). On success `folder` names
-// the folder that holds it. Folders of any depth are searched. Raises std::runtime_error
+// the folder that holds it. Folders of any depth are searched. Raises Failure
 // ("filesystem error: ...") when a folder cannot be examined or listed.
 [[nodiscard]] bool findSetupFile(const std::wstring& name, std::wstring& folder);

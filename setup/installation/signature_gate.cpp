@@ -1,7 +1,7 @@
 // The signature gate: a file whose signature cannot be verified is not refused outright; the
 // user is told that the system probably lacks updates and asked whether to continue.
-#include <stdexcept>
 
+#include "failure.h"
 #include "installer.h"
 #include "resource.h"
 #include "installation/signature.h"
@@ -18,7 +18,7 @@ Installer::Gate Installer::signatureGate(const std::wstring& path) {
     case IDNO:
       return Gate::declined;
     default:
-      throw std::runtime_error(errorText.empty() ? "Invalid signature of msi" : toNarrow(errorText));
+      throw Failure(errorText.empty() ? "Invalid signature of msi" : toNarrow(errorText));
   }
 }
 

@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <atomic>
-#include <stdexcept>
 
+#include "failure.h"
 #include "installation/signature.h"
 #include "installer.h"
 #include "os_version.h"
@@ -16,20 +16,17 @@ bool Installer::unpackPayload() {
   std::atomic<std::int32_t> percent{0};
   // Without its folders the copy would land wherever the bare name points.
   const std::wstring archive = archivePath();
-  if (workDir.empty() || archive.empty()) throw std::runtime_error("can't create temporary zip file");
+  if (workDir.empty() || archive.empty()) throw Failure("can't create temporary zip file");
   extractArchiveFile(archive, archiveOffset, {}, &cancelRequested);
   if (cancelRequested) return false;
 
   const std::wstring destination = workDir;
-  {
-    std::lock_guard<std::mutex> lock(taskMutex_);
-    unpackResult = std::async(std::launch::async, [this, &percent, archive, destination] {
-                     return unpacker.unpack(archive, destination, [this, &percent](std::int32_t value) {
-                       percent = value;
-                       return cancelRequested.load();
-                     });
-                   }).share();
-  }
+  unpackTask.start([this, &percent, archive, destination] {
+    return unpacker.unpack(archive, destination, [this, &percent](std::int32_t value) {
+      percent = value;
+      return cancelRequested.load();
+    });
+  });
 
   // The signature checks that follow the unpacking need the trust service: it gets ready while the
   // task unpacks (taking less than the first period, before which no progress is shown anyway).
@@ -39,8 +36,8 @@ bool Installer::unpackPayload() {
   // One message per period, however often the task reports. The wait is the period itself, so
   // a task that ends within it sends nothing (a small archive leaves the line at 0 %) and the
   // worker goes on as soon as the task ends.
-  while (unpackResult.wait_for(std::chrono::milliseconds(kPollMilliseconds)) != std::future_status::ready) {
+  while (!unpackTask.waitFor(kPollMilliseconds)) {
     SendMessageW(window, WM_PROGRESS, 0, std::min<std::int32_t>(percent.load(), 100));
   }
-  return unpackResult.get();
+  return unpackTask.result();
 }

@@ -1,7 +1,7 @@
 #include "window/installer_slot.h"
 
 bool InstallerSlot::publish(std::shared_ptr<Installer> installer) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Lock lock(mutex_);
   if (closed_) return false;
   installer_ = std::move(installer);
   return true;
@@ -10,19 +10,19 @@ bool InstallerSlot::publish(std::shared_ptr<Installer> installer) {
 void InstallerSlot::clear() {
   std::shared_ptr<Installer> released;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Lock lock(mutex_);
     released = std::move(installer_);
   }
   // `released` may be the last reference: the installer goes outside the lock.
 }
 
 std::shared_ptr<Installer> InstallerSlot::closeRequest() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Lock lock(mutex_);
   closed_ = true;
   return std::move(installer_);
 }
 
 bool InstallerSlot::closed() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Lock lock(mutex_);
   return closed_;
 }

@@ -3,9 +3,9 @@
 // and the window's close handler, which may ask it to stop. The object is destroyed by
 // whichever side lets go of it last, so it is destroyed exactly once and never while in use.
 #include <memory>
-#include <mutex>
 
 #include "installer.h"
+#include "threads.h"
 
 class InstallerSlot {
  public:
@@ -19,7 +19,7 @@ class InstallerSlot {
   [[nodiscard]] bool closed() const;
 
  private:
-  mutable std::mutex mutex_;
+  mutable CriticalSection mutex_;
   std::shared_ptr<Installer> installer_;
   bool closed_ = false;
 };

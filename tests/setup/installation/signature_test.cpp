@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "failure.h"
 #include "installer.h"
 #include "installation/signature.h"
 #include "test_files.h"
@@ -42,7 +43,7 @@ TEST(SignatureGate, QuestionThatCannotBeShownRaisesTheVerificationText) {
     try {
       (void)installer.signatureGate(siblingProgram(L"tampered_marker.exe"));
       ADD_FAILURE() << "no error raised";
-    } catch (const std::runtime_error& e) {
+    } catch (const Failure& e) {
       EXPECT_NE(std::string(e.what()).find("0x80096010"), std::string::npos) << e.what();
     }
     EXPECT_TRUE(installer.checkSignatures);
