@@ -179,14 +179,15 @@ def setup_tree(dist, arch):
 
 def build_setup(arch, tree, out):
     """Builds Setup-<arch>.exe from `tree` with the arch's builder. A builder that fails on the
-    folder gets the folder as a ZIP archive made by zip instead; the second value says so."""
+    folder gets the folder as a ZIP archive made by zip instead, without the extra fields
+    (times, owners) that the builder does not write either; the second value says so."""
     setup = out / f"Setup-{arch}.exe"
     make = [wine(arch), program(arch, "make/PondrelMake.exe")]
     args = ["-s", "setup.exe", "-o", winpath(out), "-c", setup.name]
     if subprocess.run(make + ["-d", winpath(tree)] + args, capture_output=True).returncode == 0:
         return setup, False
     archive = out / f"input-{arch}.zip"
-    subprocess.run(["zip", "-r", "-q", str(archive), "."], cwd=tree, check=True)
+    subprocess.run(["zip", "-r", "-q", "-X", str(archive), "."], cwd=tree, check=True)
     subprocess.run(make + ["-f", winpath(archive)] + args, check=True, capture_output=True)
     archive.unlink()
     return setup, True
