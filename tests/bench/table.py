@@ -59,7 +59,8 @@ def load():
 class ProcessWatch:
     """Peak resident memory (MiB) of the Windows program that a run starts, read from /proc
     every 20 ms: "wine" leaves the 32-bit program to a process of its own that it never waits
-    for, so the starter's own figures do not count it; "wine64" runs the program itself."""
+    for, so the starter's own figures do not count (set `starter` to its id); "wine64" runs the
+    program itself (leave `starter` unset)."""
 
     def __init__(self, name):
         self.name, self.peaks, self.starter = name.encode(), {}, None
@@ -144,7 +145,8 @@ def setup_run(arch, setup, markers, archive=None):
     watch = ProcessWatch(setup.name)
     started = time.monotonic()
     proc = subprocess.Popen([wine(arch), str(setup)], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    watch.starter = proc.pid
+    if arch == "i686":
+        watch.starter = proc.pid
     split = phases.watch(started, proc) if phases else None
     while not (markers / "marker.txt").exists():
         if proc.poll() is not None:
@@ -408,6 +410,7 @@ def idle_peak(arch):
     watch = ProcessWatch(launcher.name)
     proc = subprocess.Popen([wine(arch), str(launcher)], env=dict(os.environ, PONDREL_LAUNCHER_LIFE="1500"),
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    watch.starter = proc.pid
+    if arch == "i686":
+        watch.starter = proc.pid
     proc.wait()
     return watch.stop()
