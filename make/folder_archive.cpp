@@ -25,9 +25,16 @@ namespace {
 constexpr unsigned kMaxWorkers = 8;
 constexpr DWORD kCopyChunk = 1 << 20;
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+// Files the walk hands over at once, and the most files and bytes (as listed) a packing thread
+// takes at once.
+constexpr std::size_t kBatch = 64;
+constexpr std::size_t kRunFiles = 32;
+constexpr std::uint64_t kRunBytes = 256 << 10;
 
+// Two packing threads per processor: a thread that waits for the system's answer about one file
+// leaves its processor to another.
 unsigned workerCount(unsigned requested) {
-  return std::clamp(requested != 0 ? requested : std::thread::hardware_concurrency(), 1u, kMaxWorkers);
+  return std::clamp(requested != 0 ? requested : 2 * std::thread::hardware_concurrency(), 1u, kMaxWorkers);
 }
 
 // A new empty file in `folder` that the system deletes when its handle is closed, however the
@@ -49,6 +56,8 @@ UniqueFile createSpool(const std::wstring& folder) {
 
 // Files flow from the walk (add) to the packing threads, which take them in walk order, and from
 // them to the writing thread, which writes them in walk order and stops at the first that failed.
+// Every wait and wake-up costs requests to the system, so files go on in runs: the walk hands
+// them over in batches, and a packing thread takes a run of small ones at once.
 class Pipeline {
  public:
   Pipeline(HANDLE archive, const std::wstring& shownArchive, const std::wstring& spoolFolder, unsigned workers)
@@ -68,13 +77,17 @@ class Pipeline {
   Pipeline(const Pipeline&) = delete;
   Pipeline& operator=(const Pipeline&) = delete;
 
-  void add(WalkedFile file) {
+  // The next files in walk order.
+  void add(std::vector<WalkedFile>& files) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      items_.emplace_back();
-      items_.back().file = std::move(file);
+      for (WalkedFile& file : files) {
+        items_.emplace_back();
+        items_.back().file = std::move(file);
+      }
     }
-    changed_.notify_all();
+    files.clear();
+    work_.notify_all();
   }
 
   // Ends the input and waits until every file is written, or the first failure in walk order
@@ -85,7 +98,8 @@ class Pipeline {
       std::lock_guard<std::mutex> lock(mutex_);
       inputEnded_ = true;
     }
-    changed_.notify_all();
+    work_.notify_all();
+    done_.notify_all();
     for (std::thread& thread : threads_) thread.join();
     threads_.clear();
     for (const std::exception_ptr& error : errors_) {
@@ -108,7 +122,8 @@ class Pipeline {
       std::lock_guard<std::mutex> lock(mutex_);
       stopped_ = true;
     }
-    changed_.notify_all();
+    work_.notify_all();
+    done_.notify_all();
     for (std::thread& thread : threads_) thread.join();
     threads_.clear();
   }
@@ -120,35 +135,45 @@ class Pipeline {
       if (!stopped_) failure_ = std::move(failure);
       stopped_ = true;
     }
-    changed_.notify_all();
+    work_.notify_all();
+    done_.notify_all();
   }
 
-  // One packing thread: takes the next file in walk order until none is left, or none before
-  // the first failed one, or the work stops.
+  // One packing thread: takes the next run of files in walk order until none is left, or none
+  // before the first failed one, or the work stops.
   void pack(std::size_t worker, std::wstring spoolFolder) noexcept {
     try {
       FilePacker packer(spools_[worker].get(), std::move(spoolFolder), memoryInUse_);
+      std::vector<std::pair<Item*, std::string>> run;
       for (;;) {
-        Item* item = nullptr;
-        std::size_t index = 0;
+        std::size_t first = 0;
         {
           std::unique_lock<std::mutex> lock(mutex_);
-          changed_.wait(lock, [&] { return stopped_ || inputEnded_ || next_ < written_ + items_.size(); });
+          work_.wait(lock, [&] { return stopped_ || inputEnded_ || next_ < written_ + items_.size(); });
           if (stopped_ || next_ == written_ + items_.size() || next_ > firstFailed_) return;
-          index = next_++;
-          item = &items_[index - written_];
+          first = next_;
+          std::uint64_t bytes = 0;
+          do {
+            Item& item = items_[next_++ - written_];
+            run.emplace_back(&item, std::string());
+            bytes += item.file.listedSize;
+          } while (next_ < written_ + items_.size() && run.size() < kRunFiles && bytes < kRunBytes);
         }
-        std::string failure = packer.pack(item->file, item->packed);
+        for (auto& [item, failure] : run) failure = packer.pack(item->file, item->packed);
         {
           std::lock_guard<std::mutex> lock(mutex_);
-          item->done = true;
-          item->spool = worker;
-          if (!failure.empty()) {
-            item->failure = std::move(failure);
-            firstFailed_ = std::min(firstFailed_, index);
+          for (std::size_t i = 0; i < run.size(); ++i) {
+            Item& item = *run[i].first;
+            item.done = true;
+            item.spool = worker;
+            if (!run[i].second.empty()) {
+              item.failure = std::move(run[i].second);
+              firstFailed_ = std::min(firstFailed_, first + i);
+            }
           }
         }
-        changed_.notify_all();
+        run.clear();
+        done_.notify_one();
       }
     } catch (...) {
       errors_[worker + 1] = std::current_exception();
@@ -156,28 +181,35 @@ class Pipeline {
     }
   }
 
-  // The writing thread: each packed file in walk order, then the central directory.
+  // The writing thread: the packed files in walk order, as many at a time as are done, then the
+  // central directory.
   void write() noexcept {
     try {
       std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kCopyChunk]);
+      std::vector<Item*> ready;
       for (;;) {
-        Item* item = nullptr;
         {
           std::unique_lock<std::mutex> lock(mutex_);
-          changed_.wait(lock, [&] {
+          done_.wait(lock, [&] {
             return stopped_ || (!items_.empty() && items_.front().done) || (inputEnded_ && items_.empty());
           });
           if (stopped_) return;
           if (items_.empty()) break;
-          item = &items_.front();
+          for (Item& item : items_) {
+            if (!item.done) break;
+            ready.push_back(&item);
+          }
         }
-        if (!item->failure.empty()) return fail(std::move(item->failure));
-        if (!writeEntry(*item, buffer.get())) return fail(zip_.tooLarge() ? kArchiveTooLarge : cannotWrite_);
+        for (Item* item : ready) {
+          if (!item->failure.empty()) return fail(std::move(item->failure));
+          if (!writeEntry(*item, buffer.get())) return fail(zip_.tooLarge() ? kArchiveTooLarge : cannotWrite_);
+        }
         {
           std::lock_guard<std::mutex> lock(mutex_);
-          items_.pop_front();
-          ++written_;
+          items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(ready.size()));
+          written_ += ready.size();
         }
+        ready.clear();
       }
       if (!zip_.finish()) fail(zip_.tooLarge() ? kArchiveTooLarge : cannotWrite_);
     } catch (...) {
@@ -187,11 +219,12 @@ class Pipeline {
   }
 
   bool writeEntry(Item& item, std::uint8_t* buffer) {
-    const PackedFile& packed = item.packed;
+    PackedFile& packed = item.packed;
     if (!zip_.begin(packed.info)) return false;
     if (!packed.memory.empty()) {
       const bool written = zip_.data(packed.memory.data(), packed.memory.size());
       memoryInUse_.fetch_sub(packed.memory.size());
+      std::vector<std::uint8_t>().swap(packed.memory);
       return written;
     }
     for (std::uint64_t copied = 0; copied < packed.info.packedSize;) {
@@ -211,7 +244,8 @@ class Pipeline {
   std::vector<UniqueFile> spools_;
   std::atomic<std::uint64_t> memoryInUse_{0};
   std::mutex mutex_;
-  std::condition_variable changed_;
+  std::condition_variable work_;  // files to pack, the end of the input, or a stop
+  std::condition_variable done_;  // files packed, the end of the input, or a stop
   // The files not yet written; the first is file number written_ in walk order. Only grown at
   // the end and shrunk at the front, so the items that threads hold stay in place.
   std::deque<Item> items_;
@@ -241,12 +275,17 @@ void FolderArchive::write(const std::wstring& folder, const std::wstring& shown,
   std::exception_ptr walkError;
   {
     Pipeline pipeline(file_.get(), shownPath_, spoolFolder_, workers);
+    std::vector<WalkedFile> batch;
     try {
-      walkFolder(folder, shown, folders, [&pipeline](WalkedFile&& file) { pipeline.add(std::move(file)); });
+      walkFolder(folder, shown, folders, [&](WalkedFile&& file) {
+        batch.push_back(std::move(file));
+        if (batch.size() == kBatch) pipeline.add(batch);
+      });
     } catch (...) {
       // Reported after the files found before it, which may hold an earlier failure.
       walkError = std::current_exception();
     }
+    pipeline.add(batch);
     failure = pipeline.finish();
   }
   if (!failure.empty()) throw std::runtime_error(failure);

@@ -73,7 +73,9 @@ class FolderWalk {
       if (isFolder(path, found.dwFileAttributes)) {
         addFolder(path, joinPath(folder.shown, name), folder.entryPrefix + toUtf8(name));
       } else {
-        onFile_(WalkedFile{&folder, std::move(name)});
+        const std::uint64_t size = (static_cast<std::uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+        onFile_(WalkedFile{&folder, std::move(name), size, found.ftLastWriteTime,
+                           (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0});
       }
     } while (FindNextFileW(listing.get(), &found));
     if (GetLastError() != ERROR_NO_MORE_FILES) {

@@ -247,10 +247,10 @@ bool SfxBuilder::buildFromArchive(const std::wstring& archivePath) {
   const DWORD stubSize = SizeofResource(stubModule_, info);
 
   printProgress(kCreatingSfx);
-  // The archive is examined before anything is written: a file that is no ZIP archive would
-  // make a setup program that can only fail.
+  // A given archive is examined before anything is written: a file that is no ZIP archive would
+  // make a setup program that can only fail. The builder's own is one by construction.
   if (setupFileName_.empty()) {
-    (void)openArchive(archivePath_);
+    if (!deleteArchive_) (void)openArchive(archivePath_);
   } else if (!setupFileInArchive(archivePath_, setupFileName_)) {
     printError("Error creating exe file: setup file doesn't exist!!!");
     return false;

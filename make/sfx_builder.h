@@ -26,7 +26,7 @@ class SfxBuilder {
   void setDeleteArchive(bool remove) { deleteArchive_ = remove; }
 
   // Zips `folder` into the temporary archive "tmpzipfile.zip", in a folder of this build's own
-  // in the temporary folder (so that builds may run side by side), packing on one thread per
+  // in the temporary folder (so that builds may run side by side), packing on two threads per
   // processor (FolderArchive), and builds from it; that folder goes when the build ends,
   // complete or not. Raises std::runtime_error (and file-system errors) for failures before the
   // archive is written; returns false after a reported failure of the assembly.

@@ -40,10 +40,13 @@ std::uint16_t nameFlags(const std::string& name) {
 
 }  // namespace
 
-void toDosTime(const FILETIME& time, std::uint16_t& dosTime, std::uint16_t& dosDate) {
+DosClock::DosClock() : known_(GetTimeZoneInformation(&zone_) != TIME_ZONE_ID_INVALID) {}
+
+void DosClock::convert(const FILETIME& time, std::uint16_t& dosTime, std::uint16_t& dosDate) const {
   SYSTEMTIME universal, local;
-  // The rule of the file's own date decides summer time, as the C library's localtime does.
-  if (!FileTimeToSystemTime(&time, &universal) || !SystemTimeToTzSpecificLocalTime(nullptr, &universal, &local)) {
+  // The zone's rule for the file's own date decides summer time, as the C library's localtime does.
+  if (!FileTimeToSystemTime(&time, &universal) ||
+      !SystemTimeToTzSpecificLocalTime(known_ ? &zone_ : nullptr, &universal, &local)) {
     dosTime = 0;
     dosDate = (1 << 5) | 1;  // 1980-01-01
     return;

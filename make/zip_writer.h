@@ -27,9 +27,17 @@ struct ZipEntryInfo {
   std::uint16_t dosDate = 0;
 };
 
-// The local date and time of a file time in the two 16-bit MS-DOS fields, years before 1980
-// taken as 1980.
-void toDosTime(const FILETIME& time, std::uint16_t& dosTime, std::uint16_t& dosDate);
+// File times as an archive records them: the local date and time in the two 16-bit MS-DOS
+// fields, years before 1980 taken as 1980. The time zone is read once, at construction.
+class DosClock {
+ public:
+  DosClock();
+  void convert(const FILETIME& time, std::uint16_t& dosTime, std::uint16_t& dosDate) const;
+
+ private:
+  TIME_ZONE_INFORMATION zone_{};
+  bool known_ = false;
+};
 
 class ZipWriter {
  public:

@@ -433,13 +433,17 @@ def test_building_the_same_folder_twice_gives_the_same_entries(big_build):
 
 def test_parallel_build_gives_the_one_thread_archive(work):
     # A generated distribution (text to deflate, a random pack to store) with files at the edges
-    # of the builder's 1 MiB compression chunks: empty, 13 random bytes, exactly one chunk, random
-    # data of two chunks and 13 bytes, and hex text whose deflate stream outgrows one chunk.
+    # of the builder's ways: empty, 13 random bytes, random data just past the size that is
+    # probed first, hex text of two 1 MiB chunks; and past the 8 MiB up to which files are
+    # deflated whole, hex text of one such piece and 13 bytes, and 64 KiB of text followed by two
+    # pieces of random data (deflated until the stream is seen not to shrink, then stored).
     dist = generate(work / "dist", 6 * 2**20, 150)
     rng = random.Random(7)
-    make_tree(dist, {"edge/empty.txt": b"", "edge/tiny.bin": rng.randbytes(13), "edge/chunk.bin": rng.randbytes(2**20),
-                     "edge/random.bin": rng.randbytes(2 * 2**20 + 13),
-                     "edge/hex.txt": rng.randbytes(2**20 + 7).hex().encode()})
+    make_tree(dist, {"edge/empty.txt": b"", "edge/tiny.bin": rng.randbytes(13),
+                     "edge/probed.bin": rng.randbytes(2**16 + 1),
+                     "edge/hex.txt": rng.randbytes(2**20 + 7).hex().encode(),
+                     "edge/large.txt": rng.randbytes(2**22 + 7).hex().encode()[:2**23 + 13],
+                     "edge/mixed.bin": rng.randbytes(2**15).hex().encode() + rng.randbytes(2**24)})
     expected = {name.replace("/", "\\"): digest for name, digest in tree_hashes(dist).items()}
     temp_before = temp_listing()
 
@@ -453,7 +457,7 @@ def test_parallel_build_gives_the_one_thread_archive(work):
     with zipfile.ZipFile(archive) as z:
         assert {info.filename: sha256(z.read(info)) for info in z.infolist()} == expected
         stored = {info.filename for info in z.infolist() if info.compress_type == zipfile.ZIP_STORED}
-    assert stored == {"edge\\empty.txt", "edge\\tiny.bin", "edge\\chunk.bin", "edge\\random.bin"} | \
+    assert stored == {"edge\\empty.txt", "edge\\tiny.bin", "edge\\probed.bin", "edge\\mixed.bin"} | \
            {name for name in expected if name.endswith(".pak")}
     assert temp_listing() == temp_before, "temporary files were left behind"
 
