@@ -67,11 +67,18 @@ std::uint32_t settleArchiveOffset(const std::wstring& output, const std::wstring
     const std::string digits = std::to_string(end);
     if (recorded == digits) return static_cast<std::uint32_t>(end);
     ResourceUpdate update(output);
-    if (!update.valid()) return updateFailed("Begin update error"), 0;
-    if (!update.update(10, kPayloadOffsetId, 0, digits.data(), static_cast<DWORD>(digits.size()))) {
-      return updateFailed("Update resource error"), 0;
+    const char* failure = nullptr;
+    if (!update.valid()) {
+      failure = "Begin update error";
+    } else if (!update.update(10, kPayloadOffsetId, 0, digits.data(), static_cast<DWORD>(digits.size()))) {
+      failure = "Update resource error";
+    } else if (!update.commit()) {
+      failure = "End update error";
     }
-    if (!update.commit()) return updateFailed("End update error"), 0;
+    if (failure) {
+      updateFailed(failure);
+      return 0;
+    }
   }
   printError(L"Can't record where the archive starts in " + shown);
   return 0;
