@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Benchmarks, printed from one run: scripts/bench.sh [table|builder|unpack|tree-wait] (table by default)
+# Benchmarks, printed from one run: scripts/bench.sh [table|builder|unpack|tree-wait|merge] (table by default)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"

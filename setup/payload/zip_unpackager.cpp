@@ -205,7 +205,8 @@ class Extraction {
       if (!describe(archive, index, root_, entry)) return true;
       EntryPtr file(zip_fopen_index(archive, index, 0));
       if (!file) {
-        throw ZipUnpackagerException("can't find index " + std::to_string(index) + " in zip: " + archiveName_);
+        throw ZipUnpackagerException("can't find index " + std::to_string(index) + " in zip: " + archiveName_,
+                                     kArchiveReadErrorExitCode);
       }
       // Each folder is made once: asking the file system again for each of thousands of files is
       // what costs the time. Folder trouble is not reported here: the open below decides.
@@ -225,7 +226,9 @@ class Extraction {
       while (entry.sizeKnown && written < entry.size) {
         const zip_int64_t read = zip_fread(file.get(), buffer.data(), std::min<std::uint64_t>(kReadPiece, entry.size - written));
         if (read < 0) raiseReadError(entry.displayName);
-        if (read == 0) throw ZipUnpackagerException("damaged archive, data ends early: " + entry.displayName);
+        if (read == 0) {
+          throw ZipUnpackagerException("damaged archive, data ends early: " + entry.displayName, kArchiveReadErrorExitCode);
+        }
         for (size_t done = 0; done < static_cast<size_t>(read);) {
           const size_t slice = std::min(kReportChunk, static_cast<size_t>(read) - done);
           if (!output.write(buffer.data() + done, slice)) {
@@ -244,7 +247,10 @@ class Extraction {
       if (entry.sizeKnown) {
         const zip_int64_t tail = zip_fread(file.get(), buffer.data(), kReportChunk);
         if (tail < 0) raiseReadError(entry.displayName);
-        if (tail > 0) throw ZipUnpackagerException("damaged archive, data runs past its size: " + entry.displayName);
+        if (tail > 0) {
+          throw ZipUnpackagerException("damaged archive, data runs past its size: " + entry.displayName,
+                                       kArchiveReadErrorExitCode);
+        }
       }
       if (!output.flush()) throw ZipUnpackagerException("can't write file: " + entry.displayName);
       return true;

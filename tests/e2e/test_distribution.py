@@ -3,6 +3,7 @@ distribution in the unpacked tree, checks its signatures and manufacturer, merge
 settings, installs it through its own setup.exe or the installer service with the user's
 language, copies the certificate into the installation and starts the installed launcher.
 The packages are real ones, built with wixl and signed with the test certificate."""
+import re
 import shutil
 import subprocess
 
@@ -16,6 +17,7 @@ from distgen import msi_package
 
 SERVICE_PRODUCT = "{6C1D2E3F-0A1B-4C5D-8E9F-A0B1C2D3E4F5}"  # installed by the tests through the stub
 SETUP_PRODUCT = "{7D2E3F40-1B2C-4D5E-9FA0-B1C2D3E4F506}"  # installed beforehand for setup.exe runs
+PERCENT_PRODUCT = "{8E3F4051-2C3D-4E6F-A0B1-C2D3E4F50617}"  # installed below a folder with "%" in its name
 IDOK, IDYES, IDNO = 1, 6, 7
 LAUNCHER_TITLE = "Tarnel Test Launcher"
 
@@ -67,9 +69,11 @@ USER_CONFIG = prefix_folder("APPDATA") / "Kelm" / "Tarnel" / "Tarnel.cfg"
 
 class Run:
     """A started setup program with its own marker folder; `user_config` is the user's launcher
-    file beforehand (bytes), None for a user without one."""
+    file beforehand (bytes), None for a user without one. `trace` names Wine debug channels whose
+    trace goes to the `log` file."""
 
-    def __init__(self, program, locale=None, exit_code=0, launcher_life=3000, user_config=None, busy_launcher=False):
+    def __init__(self, program, locale=None, exit_code=0, launcher_life=3000, user_config=None, busy_launcher=False,
+                 trace=None):
         self.markers = scratch("markers-")
         shutil.rmtree(USER_CONFIG.parent.parent, ignore_errors=True)
         if user_config is not None:
@@ -80,7 +84,11 @@ class Run:
                "PONDREL_LAUNCHER_LIFE": str(launcher_life)}
         if busy_launcher:
             env["PONDREL_LAUNCHER_BUSY"] = "1"
-        self.proc = start(program, locale=locale, env=env, capture=False)
+        self.log = None
+        if trace:
+            env["WINEDEBUG"] = f"-all,trace+{trace}"
+            self.log = self.markers / "wine.log"
+        self.proc = start(program, locale=locale, env=env, capture=False, log=self.log)
 
     def lines(self, name):
         path = self.markers / name
@@ -119,7 +127,7 @@ def test_installs_through_the_installer_service_and_finishes_the_run():
     dist = distribution(scratch("service-") / "dist", product=SERVICE_PRODUCT, vendor="KelmService", setup_exe=False,
                         files={"Tarnel.cfg": b"DefaultVersion=2.4.1\r\nNewKey=dist\r\n"})
     setup = Run(build(dist, "ServiceSetup.exe"), launcher_life=8000,
-                user_config=b"defaultversion=2.4.0\r\nCommonInfoBases=C:\\bases\r\n")
+                user_config=b"defaultversion=2.4.0\r\nCommonInfoBases=C:\\bases\r\n", trace="msi")
     try:
         # It ends while the launcher it started still runs.
         wait_for(lambda: setup.proc.poll() is not None, 120)
@@ -139,6 +147,10 @@ def test_installs_through_the_installer_service_and_finishes_the_run():
         command_line, _, own_path = setup.lines("launcher.txt")
         assert own_path == r"C:\Program Files\KelmService\common\tarnel.exe"
         assert command_line.replace('"', "").strip().lower().endswith("tarnel.exe"), command_line  # no arguments
+        # The service's own windows get no owner (a null pointer where the owner's would be):
+        # the progress window may be closed while they are up.
+        calls = re.findall(r"MsiSetInternalUI (\w+) (\w+)", setup.log.read_text(errors="replace"))
+        assert calls == [("00000003", "00000000")], calls
     finally:
         uninstall(SERVICE_PRODUCT)
 
@@ -180,20 +192,36 @@ AFTERWARDS = [
     ("the launcher never becomes ready", 0, True, True),
     ("no launcher where it should be", 0, True, False),
     ("closed while waiting for the launcher", 0, True, True),
+    # Only a regular file is copied: the interpreter would copy a folder's files in its place.
+    ("cacertnx.pem is a folder", 0, False, True),
+    # The launcher's path is taken as it is: "%TEMP%" in it is no variable, and nothing but the
+    # launcher shows.
+    ("a % in the installed location", 0, False, True),
 ]
 
 
 @pytest.mark.parametrize("case,code,copied,launched", AFTERWARDS, ids=[c[0] for c in AFTERWARDS])
 def test_steps_after_the_installation(case, code, copied, launched, installed_product):
-    certificate = installed_product / "bin" / "cacertnx.pem"
+    location, product = installed_product, SETUP_PRODUCT
+    if case == "a % in the installed location":
+        product = PERCENT_PRODUCT
+        package = msi_package(scratch("percent-"), product_code=product, vendor="Kelm 100%TEMP%",
+                              launcher=tool("tarnel.exe"))
+        msiexec("/i", winpath(package))
+        location = program_files("Kelm 100%TEMP%", "2.4.1")
+    certificate = location / "bin" / "cacertnx.pem"
     certificate.unlink(missing_ok=True)
-    launcher = installed_product.parent / "common" / "tarnel.exe"
+    launcher = location.parent / "common" / "tarnel.exe"
     hidden = launcher.with_suffix(".hidden")
     if case == "no launcher where it should be":
         launcher.rename(hidden)
-    dist = distribution(scratch("after-") / "dist")
+    dist = distribution(scratch("after-") / "dist", product=product)
     if case == "no certificate in the distribution":
         (dist / "cacertnx.pem").unlink()
+    if case == "cacertnx.pem is a folder":
+        (dist / "cacertnx.pem").unlink()
+        (dist / "cacertnx.pem").mkdir()
+        (dist / "cacertnx.pem" / "inside.pem").write_text("a file in a folder")
     busy = case in ("the launcher never becomes ready", "closed while waiting for the launcher")
     setup = Run(build(dist, f"After{AFTERWARDS.index((case, code, copied, launched))}.exe"), exit_code=code,
                 busy_launcher=busy, launcher_life=60000 if busy else 3000)
@@ -207,7 +235,11 @@ def test_steps_after_the_installation(case, code, copied, launched, installed_pr
         setup.finish(timeout=90)
         assert setup.lines("marker.txt"), "setup.exe did not run"
         assert certificate.exists() == copied, case
+        assert {f.name for f in (location / "bin").iterdir()} <= {"client.txt", "cacertnx.pem"}
         assert (setup.lines("launcher.txt") is not None) == launched, case
+        if launched:
+            own_path = setup.lines("launcher.txt")[2]
+            assert own_path.endswith(f"\\{location.parent.name}\\common\\tarnel.exe"), own_path
         if busy:
             assert not launcher_ended, "the setup program waited for the launcher to end"
     finally:
@@ -215,6 +247,8 @@ def test_steps_after_the_installation(case, code, copied, launched, installed_pr
             hidden.rename(launcher)
         if busy:
             subprocess.run(["wine", "taskkill", "/F", "/IM", "tarnel.exe"], capture_output=True)
+        if product != SETUP_PRODUCT:
+            uninstall(product)
 
 
 def rejected(folder, why):
@@ -277,3 +311,98 @@ def test_unsigned_cab_asks_and_the_answer_decides(answer, installed_product):
         assert setup.lines("marker.txt") is None
         assert setup.lines("launcher.txt"), "the launcher did not start after No"
     wait_gone(LAUNCHER_TITLE, 30000)
+
+
+def foreign_program():
+    """The test setup program marked as one for another processor (ARM64)."""
+    data = bytearray(tool("marker_setup.exe").read_bytes())
+    header = int.from_bytes(data[0x3C:0x40], "little")
+    data[header + 4:header + 6] = (0xAA64).to_bytes(2, "little")
+    return bytes(data)
+
+
+UNSTARTABLE = {
+    # setup.exe as: its bytes, or None for a folder of that name
+    "an empty file": b"",
+    "a damaged program": tool("marker_setup.exe").read_bytes()[:3000],
+    "a program for another processor": foreign_program(),
+    "a folder": None,
+}
+
+
+@pytest.mark.parametrize("what", UNSTARTABLE)
+def test_setup_exe_that_cannot_start_is_an_error_and_nothing_follows(what, installed_product):
+    certificate = installed_product / "bin" / "cacertnx.pem"
+    certificate.unlink(missing_ok=True)
+    dist = distribution(scratch("unstartable-") / "dist", setup_exe=False)
+    if UNSTARTABLE[what] is None:
+        (dist / "setup.exe").mkdir()
+        (dist / "setup.exe" / "inside.txt").write_text("a folder, not a program")  # archived with it
+    else:
+        (dist / "setup.exe").write_bytes(UNSTARTABLE[what])
+    setup = Run(build(dist, f"Unstartable{list(UNSTARTABLE).index(what)}.exe", "vista"))
+    box = message_box("Error", 60000)
+    # The program's name and the system's reason.
+    assert box_text(box).startswith("can't start setup.exe: ") and len(box_text(box)) > 24, box_text(box)
+    click(button_text(box, IDOK), "Error")
+    assert finish(setup.proc, 60).code == 0
+    setup.folders.assert_removed()
+    assert not certificate.exists()
+    assert setup.lines("launcher.txt") is None
+
+
+@pytest.mark.parametrize("mode", ["distribution", "setup file"])
+def test_close_while_the_question_is_up_ends_the_run_and_changes_nothing(mode):
+    # Windows 7 as Wine reports it: the unsigned file brings the signature question.
+    dist = scratch("close-") / "dist"
+    if mode == "distribution":
+        distribution(dist, files={"Tarnel.cfg": b"K=new\r\n", "a.cab": b"an unsigned cabinet"})
+        program = build(dist, "CloseDistribution.exe")
+    else:
+        dist.mkdir(parents=True)
+        shutil.copyfile(tool("marker_setup.exe"), dist / "setup.exe")
+        out = scratch("out-")
+        assert run(PONDREL_MAKE, "-d", winpath(dist), "-s", "setup.exe", "-o", winpath(out), "-c",
+                   "CloseSetupFile.exe").code == 0
+        program = out / "CloseSetupFile.exe"
+    setup = Run(program, user_config=b"K=old\r\n")
+    message_box("Pondrel", 60000)
+    close_window(program.stem)
+    # The question goes with the window, and the run ends without waiting for an answer.
+    assert wait_gone("Pondrel", 60000, "--class", "#32770")
+    setup.finish(timeout=60)
+    assert USER_CONFIG.read_bytes() == b"K=old\r\n"
+    assert setup.lines("marker.txt") is None
+
+
+TOO_LARGE = [
+    # (the file, its size)
+    ("setup.ini", 16 * 2**20),
+    ("the distribution's Tarnel.cfg", 16 * 2**20),
+    ("the user's Tarnel.cfg", 300 * 2**20),
+]
+
+
+@pytest.mark.parametrize("which,size", TOO_LARGE, ids=[c[0] for c in TOO_LARGE])
+def test_file_over_the_size_limit_is_reported_alike_in_every_build(which, size):
+    # 16 MiB is the limit of the 32-bit and the 64-bit build alike; far beyond it the 32-bit one
+    # used to run out of memory, where the 64-bit one read on.
+    filler = b"".join(b"Key%07d=%s\r\n" % (i, b"v" * 40) for i in range(size // 52 + 1))
+    dist = distribution(scratch("large-") / "dist", files={"Tarnel.cfg": b"K=new\r\n"})
+    user = b"K=old\r\n"
+    if which == "setup.ini":
+        (dist / "setup.ini").write_bytes((dist / "setup.ini").read_bytes() + filler)
+    elif which == "the distribution's Tarnel.cfg":
+        (dist / "Tarnel.cfg").write_bytes(b"K=new\r\n" + filler)
+    else:
+        user += filler
+    setup = Run(build(dist, f"Large{[c[0] for c in TOO_LARGE].index(which)}.exe", "vista"), user_config=user)
+    box = message_box("Error", 120000)
+    expected = {"setup.ini": "setup.ini", "the distribution's Tarnel.cfg": ".tmp\\Tarnel.cfg",
+                "the user's Tarnel.cfg": "\\Kelm\\Tarnel\\Tarnel.cfg"}[which]
+    assert box_text(box).startswith("file too large: ") and box_text(box).endswith(expected), box_text(box)
+    click(button_text(box, IDOK), "Error")
+    assert finish(setup.proc, 120).code == 0
+    setup.folders.assert_removed()
+    assert setup.lines("marker.txt") is None
+    assert USER_CONFIG.read_bytes() == user

@@ -47,26 +47,53 @@ def test_programs_import_only_known_dlls():
     assert unknown == {PONDREL.name: [], PONDREL_MAKE.name: []}
 
 
-def test_version_dll_planted_beside_the_builder_is_not_loaded():
-    folder = scratch("downloads-")
-    (folder / "dist").mkdir()
-    (folder / "dist" / "readme.txt").write_bytes(b"readme")
-    builder = folder / "PondrelMake.exe"
-    shutil.copyfile(PONDREL_MAKE, builder)
+def in_downloads(folder, program):
+    """What runs from the download folder: (program, arguments, the file it makes when it ran)."""
+    if program == "builder":
+        (folder / "dist").mkdir()
+        (folder / "dist" / "readme.txt").write_bytes(b"readme")
+        shutil.copyfile(PONDREL_MAKE, folder / "PondrelMake.exe")
+        return folder / "PondrelMake.exe", ["-d", "dist"], folder / "Pondrel.exe"
+    if program == "setup program":
+        dist = scratch("dist-")
+        shutil.copyfile(tool("signed_marker.exe"), dist / "setup.exe")
+        result = run(PONDREL_MAKE, "-d", winpath(dist), "-s", "setup.exe", "-o", winpath(folder), "-c", "Setup.exe")
+        assert result.code == 0, result
+        # The image asks the loader, where Windows reads it, to take its dependents from the system
+        # folder only: its load configuration's DependentLoadFlags is LOAD_LIBRARY_SEARCH_SYSTEM32.
+        pe = pefile.PE(str(folder / "Setup.exe"), fast_load=True)
+        entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG"]]
+        config = pe.get_data(entry.VirtualAddress, entry.Size)
+        pe.close()
+        assert (entry.Size, config[:4], config[0x36:0x38]) == (64, b"\x40\0\0\0", b"\x00\x08"), (entry.Size, config)
+        return folder / "Setup.exe", [], folder / "marker.txt"
+    # What the setup program binds by name later: the shell, which imports shlwapi.
     shutil.copyfile(tool("dll_probe.exe"), folder / "dll_probe.exe")
-    shutil.copyfile(tool("planted/wintrust.dll"), folder / "version.dll")
+    return folder / "dll_probe.exe", ["protected", "shell32.dll"], None
+
+
+@pytest.mark.parametrize("program", ["builder", "setup program", "shell bound by name"])
+def test_dlls_planted_in_the_download_folder_are_not_loaded(program):
+    folder = scratch("downloads-")
+    shutil.copyfile(tool("dll_probe.exe"), folder / "probe.exe")
+    for name in ("version.dll", "shlwapi.dll"):
+        shutil.copyfile(tool("planted/wintrust.dll"), folder / name)
     marker = folder / "planted-dll-ran"
     # Native first: Wine then looks beside the program before the system folder, as Windows
     # does for any DLL that is not a known one.
-    env = {"WINEDLLOVERRIDES": os.environ.get("WINEDLLOVERRIDES", "") + ";version=n,b",
-           "PONDREL_PLANTED_MARKER": winpath(marker)}
+    env = {"WINEDLLOVERRIDES": os.environ.get("WINEDLLOVERRIDES", "") + ";version,shlwapi=n,b",
+           "PONDREL_PLANTED_MARKER": winpath(marker), "PONDREL_MARKER_DIR": winpath(folder)}
 
     # The planted DLL runs as soon as something picks it up the plain way.
-    control = run(folder / "dll_probe.exe", "plain", "version.dll", env=env)
+    control = run(folder / "probe.exe", "plain", "version.dll", env=env)
     assert control.code == 0 and marker.exists(), control
     marker.unlink()
 
-    result = run(builder, "-d", "dist", cwd=folder, env=env)
+    exe, args, made = in_downloads(folder, program)
+    result = run(exe, *args, cwd=folder, env=env)
     assert (result.code, result.err) == (0, ""), result
-    assert not marker.exists(), "the builder loaded the version.dll beside it"
-    assert (folder / "Pondrel.exe").exists()
+    assert not marker.exists(), f"the {program} loaded a DLL from its folder"
+    if made:
+        assert made.exists(), result
+    else:
+        assert result.out.strip().lower() == "c:\\windows\\system32\\shell32.dll", result

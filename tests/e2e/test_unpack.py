@@ -153,10 +153,21 @@ def damage_data(program):
     program.write_bytes(bytes(data))
 
 
+def shrink_size(program):
+    # The entry's stated size (in its local and its central header) is cut to 1000 bytes: the
+    # deflated data runs on past it.
+    data = bytearray(program.read_bytes())
+    for signature, field in ((b"PK\x03\x04", 22), (b"PK\x01\x02", 24)):
+        header = re.search(re.escape(signature) + rb".{%d}a\.bin" % (26 if field == 22 else 42), data, re.DOTALL).start()
+        data[header + field:header + field + 4] = (1000).to_bytes(4, "little")
+    program.write_bytes(bytes(data))
+
+
 DAMAGES = [
     # (damage, the error box's text begins, exit code)
     (cut_directory, "error occured, during archive unpackaging: can't open zip: ", 0),
     (damage_data, "error occured, during archive unpackaging: error reading file in archive: a.bin", 102),
+    (shrink_size, "error occured, during archive unpackaging: damaged archive, data runs past its size: a.bin", 102),
 ]
 
 
@@ -164,7 +175,8 @@ DAMAGES = [
 def test_damaged_archive_is_reported_in_the_error_box_and_cleaned_up(damage, text, code):
     dist = scratch("damaged-") / "dist"
     dist.mkdir()
-    (dist / "a.bin").write_bytes(os.urandom(100_000))
+    # Deflated: half of it compresses.
+    (dist / "a.bin").write_bytes(os.urandom(50_000) + b"compressible text\n" * 3000)
     program = build_setup(dist, "Damaged.exe", setup_file=None)
     damage(program)
     folders = WorkFolderWatch()

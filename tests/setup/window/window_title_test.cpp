@@ -1,6 +1,35 @@
 #include <gtest/gtest.h>
+#include <windows.h>
 
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "window/app.h"
+#include "window/installer_slot.h"
+#include "window/progress_window.h"
 #include "window/window_title.h"
+
+namespace {
+
+// The next allocation of the thread that sets this fails, as it would with the memory exhausted.
+thread_local bool failNextAllocation = false;
+
+}  // namespace
+
+// The replacements themselves pair malloc with free, which the compiler cannot tell.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+  if (failNextAllocation) {
+    failNextAllocation = false;
+    throw std::bad_alloc();
+  }
+  if (void* memory = std::malloc(size ? size : 1)) return memory;
+  throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -28,6 +57,75 @@ TEST(WindowTitle, StemOfTheProgramFileName) {
     SCOPED_TRACE(testing::Message() << "path " << testing::PrintToString(std::wstring(c.path)));
     EXPECT_EQ(windowTitleFromPath(c.path), c.title);
   }
+}
+
+BOOL CALLBACK lastText(HWND control, LPARAM text) {
+  wchar_t buffer[256] = {};
+  if (GetWindowTextW(control, buffer, 256) > 0) *reinterpret_cast<std::wstring*>(text) = buffer;
+  return TRUE;
+}
+
+// Answers the first "Error" box of this process with OK and keeps its message, from a thread of
+// its own (the box blocks the thread that shows it).
+class ErrorBoxAnswer {
+ public:
+  ErrorBoxAnswer()
+      : thread_([this] {
+          // A generous minute for the box to come.
+          for (int attempt = 0; attempt < 600; ++attempt) {
+            HWND box = FindWindowW(L"#32770", L"Error");
+            DWORD process = 0;
+            if (box) GetWindowThreadProcessId(box, &process);
+            if (process != GetCurrentProcessId()) {
+              Sleep(100);
+              continue;
+            }
+            std::wstring text;
+            EnumChildWindows(box, lastText, reinterpret_cast<LPARAM>(&text));
+            message_ = text.empty() ? L"<no text>" : text;
+            PostMessageW(box, WM_COMMAND, IDOK, 0);
+            return;
+          }
+        }) {}
+  std::wstring message() {
+    thread_.join();
+    return message_;
+  }
+
+ private:
+  std::wstring message_;
+  std::thread thread_;
+};
+
+// An error raised at the program's entry or while its window handles a message is shown in the
+// error box like every other; it never leaves them (the program would end without a word).
+TEST(Edges, NoErrorLeavesTheEntryOrTheWindowProcedure) {
+  HINSTANCE self = GetModuleHandleW(nullptr);
+  {
+    ErrorBoxAnswer answer;
+    failNextAllocation = true;  // the program's own path
+    EXPECT_EQ(runPondrel(self, SW_HIDE), 0);
+    failNextAllocation = false;
+    EXPECT_EQ(answer.message(), L"std::bad_alloc");
+  }
+  ASSERT_TRUE(ProgressWindow::registerClass(self));
+  InstallerSlot slot;
+  ProgressWindow progress(self, slot);
+  HWND window = progress.create(L"Edges");
+  ASSERT_NE(window, nullptr);
+  {
+    ErrorBoxAnswer answer;
+    failNextAllocation = true;  // the line's new text
+    EXPECT_EQ(SendMessageW(window, WM_PROGRESS, 0, 57), 0);
+    failNextAllocation = false;
+    EXPECT_EQ(answer.message(), L"std::bad_alloc");
+  }
+  // The window goes on as before.
+  SendMessageW(window, WM_PROGRESS, 0, 58);
+  wchar_t line[64] = {};
+  GetWindowTextW(GetDlgItem(window, 1000), line, 64);
+  EXPECT_STREQ(line, L"Progress: 58%");
+  DestroyWindow(window);
 }
 
 }  // namespace
