@@ -3,7 +3,6 @@
 // to end.
 #include <windows.h>
 
-#include <algorithm>
 #include <vector>
 
 #include "handles.h"
@@ -11,7 +10,7 @@
 #include "installer.h"
 
 namespace {
-constexpr ULONGLONG kReadyLimitMilliseconds = 15000;
+constexpr DWORD kReadyLimitMilliseconds = 15000;
 constexpr DWORD kReadySlice = 100;
 }  // namespace
 
@@ -36,12 +35,14 @@ bool Installer::startLauncher() {
   CloseHandle(started.hThread);
   const UniqueHandle process(started.hProcess);
 
-  // Waited for in slices, so that a close request ends the wait at once.
-  const ULONGLONG deadline = GetTickCount64() + kReadyLimitMilliseconds;
+  // Waited for in slices, so that a close request ends the wait at once. The elapsed time is
+  // counted in unsigned 32-bit milliseconds, which stays right when the tick count wraps.
+  const DWORD start = GetTickCount();
   for (;;) {
-    const ULONGLONG now = GetTickCount64();
-    if (now >= deadline || cancelRequested) return false;
-    const DWORD result = WaitForInputIdle(process.get(), static_cast<DWORD>(std::min<ULONGLONG>(kReadySlice, deadline - now)));
+    const DWORD elapsed = GetTickCount() - start;
+    if (elapsed >= kReadyLimitMilliseconds || cancelRequested) return false;
+    const DWORD slice = kReadyLimitMilliseconds - elapsed < kReadySlice ? kReadyLimitMilliseconds - elapsed : kReadySlice;
+    const DWORD result = WaitForInputIdle(process.get(), slice);
     if (result == 0) return true;
     if (result != WAIT_TIMEOUT) return false;
   }

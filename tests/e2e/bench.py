@@ -297,3 +297,25 @@ def held_open(path, timeout=120, shared=False):
         release.touch()
         result = finish(proc, timeout=timeout)
     assert result.code == 0, result
+
+
+class ProcessWatch:
+    """Records the image path of every process of one file name that starts while it watches
+    (through the Windows-side helper, which looks many times a second)."""
+
+    def __init__(self, exe_name, timeout=300):
+        self._release = scratch("release-") / "release"
+        self._proc = start(WINTEST, "watch-processes", exe_name, winpath(self._release), "--timeout", timeout * 1000)
+        self._seen = None
+        line = self._proc.stdout.readline()
+        if line.strip() != b"watching":
+            raise AssertionError(f"wintest could not watch for {exe_name}: {line!r}")
+
+    def stop(self):
+        """Ends the watch (once) and returns the paths seen, in the order the processes started."""
+        if self._seen is None:
+            self._release.touch()
+            result = finish(self._proc, 60)
+            assert result.code == 0, result
+            self._seen = [line for line in result.out.splitlines() if line]
+        return self._seen

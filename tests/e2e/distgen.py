@@ -48,11 +48,18 @@ def tree_hashes(root):
     return result
 
 
+# The folder a package's files go below, by where it installs ("root": the system drive's root,
+# where the installer service puts TARGETDIR).
+PLACES = {"x64": "ProgramFiles64Folder", "x86": "ProgramFilesFolder", "root": None}
+
+
 def msi_package(folder, name="KelmQuorda.msi", manufacturer="Kelm", product_code="{6C1D2E3F-0A1B-4C5D-8E9F-A0B1C2D3E4F5}",
-                vendor="KelmTest", version="2.4.1", launcher=None, product_version=True):
+                vendor="KelmTest", version="2.4.1", launcher=None, product_version=True, place="x64"):
     """Builds a real installer package with wixl into `folder`: it installs bin\\client.txt below
-    Program Files\\<vendor>\\<version>\\ (the product's InstallLocation, which the package
-    registers) and, given `launcher` (a program file), common\\tarnel.exe beside that folder.
+    <place>\\<vendor>\\<version>\\ (the product's InstallLocation, which the package registers) and,
+    given `launcher` (a program file), common\\tarnel.exe beside that folder. `place` is "x64" (a
+    64-bit package, below the 64-bit Program Files folder), "x86" (a 32-bit one, below the 32-bit
+    Program Files folder) or "root" (a 64-bit one, below the root of the system drive).
     `product_version=False` deletes the ProductVersion row afterwards. Returns the package."""
     folder = Path(folder)
     sources = folder / f"{name}.src"
@@ -63,23 +70,22 @@ def msi_package(folder, name="KelmQuorda.msi", manufacturer="Kelm", product_code
         shutil.copyfile(launcher, sources / "tarnel.exe")
         common = f"""<Directory Id="COMMON" Name="common"><Component Id="Launcher" Guid="{guid(product_code, 2)}">
                        <File Id="TarnelExe" Name="tarnel.exe" Source="tarnel.exe"/></Component></Directory>"""
+    vendor_folder = f"""<Directory Id="VENDOR" Name="{vendor}">
+          <Directory Id="INSTALLLOCATION" Name="{version}">
+            <Directory Id="BIN" Name="bin"><Component Id="Main" Guid="{guid(product_code, 1)}">
+              <File Id="ClientTxt" Name="client.txt" Source="client.txt"/></Component></Directory>
+          </Directory>
+          {common}
+        </Directory>"""
+    if PLACES[place]:
+        vendor_folder = f'<Directory Id="{PLACES[place]}">{vendor_folder}</Directory>'
     wxs = f"""<?xml version="1.0" encoding="utf-8"?>
 <Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
   <Product Id="{product_code}" Name="{vendor} Client" Language="1033" Version="{version}.0" Manufacturer="{manufacturer}"
            UpgradeCode="{guid(product_code, 9)}">
     <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"/>
     <Media Id="1" Cabinet="data.cab" EmbedCab="yes"/>
-    <Directory Id="TARGETDIR" Name="SourceDir">
-      <Directory Id="ProgramFiles64Folder">
-        <Directory Id="VENDOR" Name="{vendor}">
-          <Directory Id="INSTALLLOCATION" Name="{version}">
-            <Directory Id="BIN" Name="bin"><Component Id="Main" Guid="{guid(product_code, 1)}">
-              <File Id="ClientTxt" Name="client.txt" Source="client.txt"/></Component></Directory>
-          </Directory>
-          {common}
-        </Directory>
-      </Directory>
-    </Directory>
+    <Directory Id="TARGETDIR" Name="SourceDir">{vendor_folder}</Directory>
     <Feature Id="All" Level="1"><ComponentRef Id="Main"/>{'<ComponentRef Id="Launcher"/>' if launcher else ''}</Feature>
     <CustomAction Id="SetARPINSTALLLOCATION" Property="ARPINSTALLLOCATION" Value="[INSTALLLOCATION]"/>
     <InstallExecuteSequence><Custom Action="SetARPINSTALLLOCATION" Sequence="1001"/></InstallExecuteSequence>
@@ -88,8 +94,8 @@ def msi_package(folder, name="KelmQuorda.msi", manufacturer="Kelm", product_code
 """
     (sources / "package.wxs").write_text(wxs)
     package = folder / name
-    subprocess.run(["wixl", "-a", "x64", "-o", str(package), "package.wxs"], cwd=sources, check=True,
-                   capture_output=True)
+    subprocess.run(["wixl", "-a", "x86" if place == "x86" else "x64", "-o", str(package), "package.wxs"], cwd=sources,
+                   check=True, capture_output=True)
     if not product_version:
         subprocess.run(["msibuild", str(package), "-q", "DELETE FROM `Property` WHERE `Property` = 'ProductVersion'"],
                        check=True, capture_output=True)

@@ -9,10 +9,9 @@ import subprocess
 
 import pytest
 
-from bench import (PONDREL_MAKE, SOURCE, box_text, button_text, click, close_window, finish,
-                   finish_without_error_box,
-                   message_box, prefix_folder, program_files, run, scratch, screenshot, start, tool, wait_for, wait_gone, windows,
-                   winpath, WorkFolderWatch)
+from bench import (PONDREL_MAKE, SOURCE, ProcessWatch, WorkFolderWatch, box_text, button_text, click, close_window,
+                   finish, finish_without_error_box, linux_path, message_box, prefix_environment, prefix_folder,
+                   program_files, run, scratch, screenshot, start, tool, wait_for, wait_gone, windows, winpath)
 from distgen import msi_package
 
 SERVICE_PRODUCT = "{6C1D2E3F-0A1B-4C5D-8E9F-A0B1C2D3E4F5}"  # installed by the tests through the stub
@@ -53,7 +52,7 @@ def distribution(folder, product=SETUP_PRODUCT, vendor="KelmSetup", setup_exe=Tr
 
 def build(dist, name, system=None):
     """A distribution-mode setup program of `dist`. `system` makes Wine report that system to it
-    ("vista": no signature checks; "winxp64": older than Vista)."""
+    ("vista": no signature checks; "winxp": XP, older than Vista)."""
     out = scratch("out-")
     result = run(PONDREL_MAKE, "-d", winpath(dist), "-o", winpath(out), "-c", name)
     assert result.code == 0, result
@@ -123,35 +122,54 @@ def installed_product():
     uninstall(SETUP_PRODUCT)
 
 
-def test_installs_through_the_installer_service_and_finishes_the_run():
+# Where a package installs: (place, the Windows folder it lies below, the registry view of its
+# uninstall key, whether the certificate goes through the elevated interpreter). The setup
+# program's token is a limited one, as an administrator's is under account control.
+PLACES = [
+    ("x64", "ProgramW6432", "/reg:64", True),
+    ("x86", "ProgramFiles(x86)", "/reg:32", True),
+    ("root", "SystemDrive", "/reg:64", False),
+]
+
+
+@pytest.mark.parametrize("place,folder,view,elevated", PLACES, ids=[p[0] for p in PLACES])
+def test_installs_through_the_installer_service_and_finishes_the_run(place, folder, view, elevated):
     dist = distribution(scratch("service-") / "dist", product=SERVICE_PRODUCT, vendor="KelmService", setup_exe=False,
-                        files={"Tarnel.cfg": b"DefaultVersion=2.4.1\r\nNewKey=dist\r\n"})
-    setup = Run(build(dist, "ServiceSetup.exe"), launcher_life=8000,
-                user_config=b"defaultversion=2.4.0\r\nCommonInfoBases=C:\\bases\r\n", trace="msi")
+                        place=place, files={"Tarnel.cfg": b"DefaultVersion=2.4.1\r\nNewKey=dist\r\n"})
+    program = build(dist, f"ServiceSetup{place}.exe")
+    interpreters = ProcessWatch("cmd.exe")
+    setup = Run(program, launcher_life=8000, user_config=b"defaultversion=2.4.0\r\nCommonInfoBases=C:\\bases\r\n",
+                trace="msi")
     try:
         # It ends while the launcher it started still runs.
         wait_for(lambda: setup.proc.poll() is not None, 120)
         launchers = [w for w in windows() if w["title"] == LAUNCHER_TITLE]
-        screenshot("distribution-launcher.png")
+        screenshot(f"distribution-launcher-{place}.png")
         setup.finish()
         assert launchers, setup.lines("launcher.txt")
-        location = program_files("KelmService", "2.4.1")
+        vendor = prefix_environment()[folder.upper()].rstrip("\\") + "\\KelmService"
+        location = linux_path(vendor + "\\2.4.1")
         assert (location / "bin" / "client.txt").read_text() == "KelmService 2.4.1\n"
         assert (location / "bin" / "cacertnx.pem").read_bytes() == (dist / "cacertnx.pem").read_bytes()
+        # Below a Program Files folder the copy is made by the system's interpreter, started
+        # elevated (for this 32-bit program, Windows runs the 32-bit one); elsewhere directly.
+        system_interpreter = prefix_environment()["SYSTEMROOT"] + "\\SysWOW64\\cmd.exe"
+        assert [p.lower() for p in interpreters.stop()] == ([system_interpreter.lower()] if elevated else [])
         registered = subprocess.run(["wine", "reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
-                                     + "\\" + SERVICE_PRODUCT, "/v", "InstallLocation", "/reg:64"], capture_output=True,
+                                     + "\\" + SERVICE_PRODUCT, "/v", "InstallLocation", view], capture_output=True,
                                     text=True)
-        assert r"C:\Program Files\KelmService\2.4.1" + "\\" in registered.stdout, registered
+        assert vendor + "\\2.4.1\\" in registered.stdout, registered
         # The user's spelling and place kept, the value replaced; the new key appended.
         assert USER_CONFIG.read_bytes() == b"defaultversion=2.4.1\r\nCommonInfoBases=C:\\bases\r\nNewKey=dist\r\n"
         command_line, _, own_path = setup.lines("launcher.txt")
-        assert own_path == r"C:\Program Files\KelmService\common\tarnel.exe"
+        assert own_path == vendor + "\\common\\tarnel.exe"
         assert command_line.replace('"', "").strip().lower().endswith("tarnel.exe"), command_line  # no arguments
         # The service's own windows get no owner (a null pointer where the owner's would be):
         # the progress window may be closed while they are up.
         calls = re.findall(r"MsiSetInternalUI (\w+) (\w+)", setup.log.read_text(errors="replace"))
         assert calls == [("00000003", "00000000")], calls
     finally:
+        interpreters.stop()
         uninstall(SERVICE_PRODUCT)
 
 
@@ -163,8 +181,8 @@ LANGUAGES = [
     ("kk_KZ.UTF-8", ["1033.mst", "1049.mst"], "vista", "LIMITUI=1 TRANSFORMS=1049.mst DEFLANGUAGE=KK"),
     ("ru_RU.UTF-8", ["1033.mst"], "vista", "LIMITUI=1  DEFLANGUAGE=RU"),
     # Older than Vista: the "_xp" package, and its own transform.
-    ("ru_RU.UTF-8", ["1049.mst", "1049_xp.mst"], "winxp64", "LIMITUI=1 TRANSFORMS=1049_xp.mst DEFLANGUAGE=RU"),
-    ("ru_RU.UTF-8", ["1049.mst"], "winxp64", "LIMITUI=1  DEFLANGUAGE=RU"),
+    ("ru_RU.UTF-8", ["1049.mst", "1049_xp.mst"], "winxp", "LIMITUI=1 TRANSFORMS=1049_xp.mst DEFLANGUAGE=RU"),
+    ("ru_RU.UTF-8", ["1049.mst"], "winxp", "LIMITUI=1  DEFLANGUAGE=RU"),
 ]
 
 
@@ -172,7 +190,7 @@ LANGUAGES = [
                          ids=[f"{c[0][:5]}-{'+'.join(c[1])}-{c[2]}" for c in LANGUAGES])
 def test_setup_exe_gets_the_users_language(locale, transforms, system, properties):
     dist = distribution(scratch("language-") / "dist", transforms=transforms)
-    if system == "winxp64":
+    if system == "winxp":
         msi_package(dist, name="KelmQuorda_xp.msi", product_code=SETUP_PRODUCT, vendor="KelmSetup")
     name = f"Lang{len(properties)}{locale[:2]}{system}{len(transforms)}.exe"
     setup = Run(build(dist, name, system), locale=locale)

@@ -262,15 +262,17 @@ def test_setup_program_signed_after_building_installs_the_publishers_files(how):
 
 
 def user_temp_setting():
-    """The user's TEMP as the registry holds it (unexpanded)."""
+    """The user's TEMP as the registry holds it: (type, value)."""
     query = subprocess.run(["wine", "reg", "query", r"HKCU\Environment", "/v", "TEMP"], check=True, capture_output=True,
                            text=True)
-    return next(line.split("REG_EXPAND_SZ", 1)[1].strip() for line in query.stdout.splitlines() if "REG_EXPAND_SZ" in line)
+    line = next(line for line in query.stdout.splitlines() if line.split()[:1] == ["TEMP"])
+    _, kind, value = line.split(None, 2)
+    return kind, value.strip()
 
 
-def set_user_temp(value):
+def set_user_temp(value, kind="REG_EXPAND_SZ"):
     for name in ("TEMP", "TMP"):
-        subprocess.run(["wine", "reg", "add", r"HKCU\Environment", "/v", name, "/t", "REG_EXPAND_SZ", "/d", value, "/f"],
+        subprocess.run(["wine", "reg", "add", r"HKCU\Environment", "/v", name, "/t", kind, "/d", value, "/f"],
                        check=True, capture_output=True, env=dict(os.environ, LC_ALL="C.UTF-8"))
 
 
@@ -293,7 +295,7 @@ def test_temporary_folder_outside_the_ansi_code_page(folder):
         assert setup.marker()[2].endswith("\\bin\\setup.exe"), setup.marker()
         assert list(temp.iterdir()) == [], "the working folders stayed behind"
     finally:
-        set_user_temp(original)
+        set_user_temp(original[1], original[0])
 
 
 def test_entries_deeper_than_260_characters_unpack_and_go():

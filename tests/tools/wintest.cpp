@@ -8,6 +8,7 @@
 // No call can hang on a blocked target: messages to other processes go through
 // SendMessageTimeoutW with a 2 s limit, or are posted.
 #include <windows.h>
+#include <tlhelp32.h>
 #include <winver.h>
 
 #include "handles.h"
@@ -48,7 +49,7 @@ const char kUsageText[] =
     "              [--title-prefix | --title-regex | --any]\n"
     "  wait-gone <title> <timeout-ms> [window options]\n"
     "  click <button-text> [title] [--class C] [--pid N] [--timeout ms] [--command]\n"
-    "  close <title> [window options]\n"
+    "  close <title> [window options] [--after-change <control-id>] [--timeout ms]\n"
     "  send <title> <msg> <wparam> <lparam> [window options] [--post]\n"
     "  text <title> [control-id] [window options]\n"
     "  watch-text <title> <control-id> <timeout-ms> [window options]: prints every new text of\n"
@@ -58,6 +59,7 @@ const char kUsageText[] =
     "  update-resource <file> <type> <id> <lang> <data-file|->\n"
     "  update-resource-text <file> <type> <id> <lang> <text>\n"
     "  hold <file> <release-file> [--timeout ms] [--shared]\n"
+    "  watch-processes <exe-name> <release-file> [--timeout ms]\n"
     "window options: --class C, --pid N, --hwnd N, --visible, --text-contains S,\n"
     "                --title-prefix, --title-regex, --any\n";
 
@@ -202,7 +204,8 @@ struct Args {
   }
 };
 
-const std::set<std::wstring> kValueOptions = {L"--class", L"--text-contains", L"--pid", L"--hwnd", L"--timeout"};
+const std::set<std::wstring> kValueOptions = {L"--class", L"--text-contains", L"--pid", L"--hwnd", L"--timeout",
+                                              L"--after-change"};
 const std::set<std::wstring> kFlagOptions = {L"--visible", L"--title-prefix", L"--title-regex",
                                              L"--any",     L"--command",      L"--post",
                                              L"--shared"};
@@ -543,11 +546,30 @@ int clickButton(const Args& args) {
   return kOk;
 }
 
+HWND controlOf(HWND window, std::optional<int> id);
+
+// With --after-change, the close request goes out the moment the control's text first differs
+// from what it was when the window was found (a progress line that begins to move, say): a new
+// wintest process per look would come far too late on a busy machine.
 int closeWindow(const Args& args) {
   WindowFilter filter;
   if (const auto status = windowArgs(args, 1, 1, L"close", filter)) return *status;
+  bool ok = true;
+  const auto control = integerOption<int>(args, L"--after-change", ok);
+  const auto timeout = integerOption<DWORD>(args, L"--timeout", ok);
+  if (!ok) return usage(L"close: bad --after-change or --timeout");
   HWND hwnd = findWindow(filter);
   if (hwnd == nullptr) return fail(L"close: no window \"" + filter.title + L"\"");
+  if (control) {
+    HWND watched = controlOf(hwnd, *control);
+    if (watched == nullptr) return fail(L"close: no control " + std::to_wstring(*control));
+    const std::wstring first = controlText(watched);
+    const ULONGLONG deadline = GetTickCount64() + timeout.value_or(60000);
+    while (controlText(watched) == first) {
+      if (!IsWindow(watched) || GetTickCount64() >= deadline) return fail(L"close: the text did not change in time");
+      Sleep(2);
+    }
+  }
   if (!PostMessageW(hwnd, WM_CLOSE, 0, 0)) return failWithError(L"close: PostMessageW", GetLastError());
   return kOk;
 }
@@ -1011,6 +1033,41 @@ int holdFile(const Args& args) {
   return released ? kOk : fail(L"hold: " + release + L" did not appear in time");
 }
 
+// watch-processes <exe-name> <release-file> [--timeout ms]: prints "watching", then the full
+// image path of every process of that file name that starts until the release file exists
+// (2 min unless given). Snapshots follow each other within milliseconds, so that even a short
+// process is seen.
+int watchProcesses(const Args& args) {
+  if (args.positional.size() != 2) return usage(L"watch-processes: wrong number of arguments");
+  bool ok = true;
+  const auto timeout = integerOption<DWORD>(args, L"--timeout", ok);
+  if (!ok) return usage(L"watch-processes: bad --timeout");
+  const std::wstring& name = args.positional[0];
+  const std::wstring& release = args.positional[1];
+  std::set<DWORD> known;
+  bool first = true;
+  const bool released = pollUntil(timeout.value_or(120000), [&] {
+    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+      // Processes running when the watch began are not reported. A process just made may not
+      // have its file name yet: it is looked at again in the next snapshot.
+      if (entry.szExeFile[0] == L'\0' && !first) continue;
+      if (!known.insert(entry.th32ProcessID).second || first || !equalsIgnoreCase(entry.szExeFile, name)) continue;
+      UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+      wchar_t path[MAX_PATH * 2];
+      DWORD size = static_cast<DWORD>(std::size(path));
+      printLine(toUtf8(process && QueryFullProcessImageNameW(process.get(), 0, path, &size) ? path : entry.szExeFile));
+    }
+    if (first) printLine("watching");
+    first = false;
+    return GetFileAttributesW(release.c_str()) != INVALID_FILE_ATTRIBUTES;
+  });
+  return released ? kOk : fail(L"watch-processes: " + release + L" did not appear in time");
+}
+
 // ---------------------------------------------------------------------------------------------
 
 int dispatch(int argc, wchar_t** argv) {
@@ -1038,6 +1095,7 @@ int dispatch(int argc, wchar_t** argv) {
   if (command == L"update-resource") return updateResourceFromFile(args);
   if (command == L"update-resource-text") return updateResourceFromText(args);
   if (command == L"hold") return holdFile(args);
+  if (command == L"watch-processes") return watchProcesses(args);
   return usage(L"unknown command " + command);
 }
 
