@@ -13,6 +13,7 @@ from bench import (PONDREL_MAKE, SOURCE, ProcessWatch, WorkFolderWatch, box_text
                    finish, finish_without_error_box, linux_path, message_box, prefix_environment, prefix_folder,
                    program_files, run, scratch, screenshot, start, tool, wait_for, wait_gone, windows, winpath)
 from distgen import msi_package
+from test_setup_file import build as build_setup_file, distribution as setup_file_distribution
 
 SERVICE_PRODUCT = "{6C1D2E3F-0A1B-4C5D-8E9F-A0B1C2D3E4F5}"  # installed by the tests through the stub
 SETUP_PRODUCT = "{7D2E3F40-1B2C-4D5E-9FA0-B1C2D3E4F506}"  # installed beforehand for setup.exe runs
@@ -98,6 +99,14 @@ class Run:
         assert result.code == 0, result
         self.folders.assert_removed()
         return result
+
+    def error(self, timeout=60):
+        """The error box that ends the run, answered: its text. The run then ends as it should."""
+        box = message_box("Error", timeout * 1000)
+        click(button_text(box, IDOK), "Error")
+        assert finish(self.proc, timeout).code == 0
+        self.folders.assert_removed()
+        return box_text(box)
 
 
 
@@ -299,12 +308,8 @@ def test_no_acceptable_folder_is_an_error():
     root = scratch("none-") / "dist"
     rejected(root / "only", "foreign manufacturer")
     setup = Run(build(root, "NoDistribution.exe", "vista"))
-    box = message_box("Error", 60000)
-    assert box_text(box) == "error occured while verifying distro!!!"
-    click(button_text(box, IDOK), "Error")
-    assert finish(setup.proc, 60).code == 0
+    assert setup.error() == "error occured while verifying distro!!!"
     assert setup.lines("marker.txt") is None
-    setup.folders.assert_removed()
 
 
 @pytest.mark.parametrize("answer", [IDYES, IDNO], ids=["yes", "no"])
@@ -331,20 +336,16 @@ def test_unsigned_cab_asks_and_the_answer_decides(answer, installed_product):
     wait_gone(LAUNCHER_TITLE, 30000)
 
 
-def foreign_program():
-    """The test setup program marked as one for another processor (ARM64)."""
+def marked_for(machine):
+    """The test setup program marked as one for another processor."""
     data = bytearray(tool("marker_setup.exe").read_bytes())
     header = int.from_bytes(data[0x3C:0x40], "little")
-    data[header + 4:header + 6] = (0xAA64).to_bytes(2, "little")
-    return bytes(data)
+    return bytes(data[:header + 4]) + machine.to_bytes(2, "little") + bytes(data[header + 6:])
 
 
-UNSTARTABLE = {
-    # setup.exe as: its bytes, or None for a folder of that name
-    "an empty file": b"",
-    "a damaged program": tool("marker_setup.exe").read_bytes()[:3000],
-    "a program for another processor": foreign_program(),
-    "a folder": None,
+UNSTARTABLE = {  # setup.exe as: its bytes, or None for a folder of that name
+    "an empty file": b"", "a damaged program": tool("marker_setup.exe").read_bytes()[:3000],
+    "a program for ARM64": marked_for(0xAA64), "a folder": None,
 }
 
 
@@ -359,68 +360,41 @@ def test_setup_exe_that_cannot_start_is_an_error_and_nothing_follows(what, insta
     else:
         (dist / "setup.exe").write_bytes(UNSTARTABLE[what])
     setup = Run(build(dist, f"Unstartable{list(UNSTARTABLE).index(what)}.exe", "vista"))
-    box = message_box("Error", 60000)
-    # The program's name and the system's reason.
-    assert box_text(box).startswith("can't start setup.exe: ") and len(box_text(box)) > 24, box_text(box)
-    click(button_text(box, IDOK), "Error")
-    assert finish(setup.proc, 60).code == 0
-    setup.folders.assert_removed()
-    assert not certificate.exists()
-    assert setup.lines("launcher.txt") is None
+    text = setup.error()
+    assert text.startswith("can't start setup.exe: ") and len(text) > 24, text  # and the system's reason
+    assert not certificate.exists() and setup.lines("launcher.txt") is None
 
 
 @pytest.mark.parametrize("mode", ["distribution", "setup file"])
 def test_close_while_the_question_is_up_ends_the_run_and_changes_nothing(mode):
     # Windows 7 as Wine reports it: the unsigned file brings the signature question.
-    dist = scratch("close-") / "dist"
-    if mode == "distribution":
-        distribution(dist, files={"Tarnel.cfg": b"K=new\r\n", "a.cab": b"an unsigned cabinet"})
-        program = build(dist, "CloseDistribution.exe")
-    else:
-        dist.mkdir(parents=True)
-        shutil.copyfile(tool("marker_setup.exe"), dist / "setup.exe")
-        out = scratch("out-")
-        assert run(PONDREL_MAKE, "-d", winpath(dist), "-s", "setup.exe", "-o", winpath(out), "-c",
-                   "CloseSetupFile.exe").code == 0
-        program = out / "CloseSetupFile.exe"
+    files = {"Tarnel.cfg": b"K=new\r\n", "a.cab": b"an unsigned cabinet"}
+    program = (build(distribution(scratch("close-") / "dist", files=files), "CloseDistribution.exe")
+               if mode == "distribution" else build_setup_file(setup_file_distribution(signed=False), "CloseSetupFile.exe"))
     setup = Run(program, user_config=b"K=old\r\n")
     message_box("Pondrel", 60000)
     close_window(program.stem)
     # The question goes with the window, and the run ends without waiting for an answer.
     assert wait_gone("Pondrel", 60000, "--class", "#32770")
     setup.finish(timeout=60)
-    assert USER_CONFIG.read_bytes() == b"K=old\r\n"
-    assert setup.lines("marker.txt") is None
+    assert USER_CONFIG.read_bytes() == b"K=old\r\n" and setup.lines("marker.txt") is None
 
 
-TOO_LARGE = [
-    # (the file, its size)
-    ("setup.ini", 16 * 2**20),
-    ("the distribution's Tarnel.cfg", 16 * 2**20),
-    ("the user's Tarnel.cfg", 300 * 2**20),
-]
+# The file too large, and the end of the error text naming it.
+TOO_LARGE = {"setup.ini": "setup.ini", "Tarnel.cfg": ".tmp\\Tarnel.cfg", "user": "\\Kelm\\Tarnel\\Tarnel.cfg"}
 
 
-@pytest.mark.parametrize("which,size", TOO_LARGE, ids=[c[0] for c in TOO_LARGE])
-def test_file_over_the_size_limit_is_reported_alike_in_every_build(which, size):
-    # 16 MiB is the limit of the 32-bit and the 64-bit build alike; far beyond it the 32-bit one
-    # used to run out of memory, where the 64-bit one read on.
-    filler = b"".join(b"Key%07d=%s\r\n" % (i, b"v" * 40) for i in range(size // 52 + 1))
+@pytest.mark.parametrize("which", TOO_LARGE)
+def test_file_over_the_size_limit_is_reported_alike_in_every_build(which):
+    # 16 MiB is the limit of the 32-bit and the 64-bit build alike. The user's file is far beyond
+    # it: there the 32-bit build used to run out of memory, where the 64-bit one read on.
+    lines = (300 if which == "user" else 16) * 2**20 // 53 + 1
+    filler = b"".join(b"Key%07d=%s\r\n" % (i, b"v" * 40) for i in range(lines))
     dist = distribution(scratch("large-") / "dist", files={"Tarnel.cfg": b"K=new\r\n"})
-    user = b"K=old\r\n"
-    if which == "setup.ini":
-        (dist / "setup.ini").write_bytes((dist / "setup.ini").read_bytes() + filler)
-    elif which == "the distribution's Tarnel.cfg":
-        (dist / "Tarnel.cfg").write_bytes(b"K=new\r\n" + filler)
-    else:
-        user += filler
-    setup = Run(build(dist, f"Large{[c[0] for c in TOO_LARGE].index(which)}.exe", "vista"), user_config=user)
-    box = message_box("Error", 120000)
-    expected = {"setup.ini": "setup.ini", "the distribution's Tarnel.cfg": ".tmp\\Tarnel.cfg",
-                "the user's Tarnel.cfg": "\\Kelm\\Tarnel\\Tarnel.cfg"}[which]
-    assert box_text(box).startswith("file too large: ") and box_text(box).endswith(expected), box_text(box)
-    click(button_text(box, IDOK), "Error")
-    assert finish(setup.proc, 120).code == 0
-    setup.folders.assert_removed()
-    assert setup.lines("marker.txt") is None
-    assert USER_CONFIG.read_bytes() == user
+    if which != "user":
+        (dist / which).write_bytes((dist / which).read_bytes() + filler)
+    user = b"K=old\r\n" + (filler if which == "user" else b"")
+    setup = Run(build(dist, f"Large{list(TOO_LARGE).index(which)}.exe", "vista"), user_config=user)
+    text = setup.error(timeout=120)
+    assert text.startswith("file too large: ") and text.endswith(TOO_LARGE[which]), text
+    assert setup.lines("marker.txt") is None and USER_CONFIG.read_bytes() == user

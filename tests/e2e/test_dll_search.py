@@ -81,31 +81,6 @@ def test_programs_import_only_known_dlls_and_the_stub_only_what_xp_has():
         {dll: [] for dll in VISTA_AND_LATER}
 
 
-def in_downloads(folder, program):
-    """What runs from the download folder: (program, arguments, the file it makes when it ran)."""
-    if program == "builder":
-        (folder / "dist").mkdir()
-        (folder / "dist" / "readme.txt").write_bytes(b"readme")
-        shutil.copyfile(PONDREL_MAKE, folder / "PondrelMake.exe")
-        return folder / "PondrelMake.exe", ["-d", "dist"], folder / "Pondrel.exe"
-    if program == "setup program":
-        dist = scratch("dist-")
-        shutil.copyfile(tool("signed_marker.exe"), dist / "setup.exe")
-        result = run(PONDREL_MAKE, "-d", winpath(dist), "-s", "setup.exe", "-o", winpath(folder), "-c", "Setup.exe")
-        assert result.code == 0, result
-        # The image asks the loader, where Windows reads it, to take its dependents from the system
-        # folder only: its load configuration's DependentLoadFlags is LOAD_LIBRARY_SEARCH_SYSTEM32.
-        pe = pefile.PE(str(folder / "Setup.exe"), fast_load=True)
-        entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG"]]
-        config = pe.get_data(entry.VirtualAddress, entry.Size)
-        pe.close()
-        assert (entry.Size, config[:4], config[0x36:0x38]) == (64, b"\x40\0\0\0", b"\x00\x08"), (entry.Size, config)
-        return folder / "Setup.exe", [], folder / "marker.txt"
-    # What the setup program binds by name later: the shell, which imports shlwapi.
-    shutil.copyfile(tool("dll_probe.exe"), folder / "dll_probe.exe")
-    return folder / "dll_probe.exe", ["protected", "shell32.dll"], None
-
-
 @pytest.mark.parametrize("program", ["builder", "setup program", "shell bound by name"])
 def test_dlls_planted_in_the_download_folder_are_not_loaded(program):
     folder = scratch("downloads-")
@@ -123,11 +98,24 @@ def test_dlls_planted_in_the_download_folder_are_not_loaded(program):
     assert control.code == 0 and marker.exists(), control
     marker.unlink()
 
-    exe, args, made = in_downloads(folder, program)
+    # What runs there, and what it makes when it ran. The setup program's shell comes later,
+    # bound by name: the probe binds it as the setup program does.
+    exe, args, made = folder / "probe.exe", ["protected", "shell32.dll"], None
+    if program == "builder":
+        (folder / "dist").mkdir()
+        (folder / "dist" / "readme.txt").write_bytes(b"readme")
+        exe, args, made = shutil.copy(PONDREL_MAKE, folder), ["-d", "dist"], folder / "Pondrel.exe"
+    elif program == "setup program":
+        dist = scratch("dist-")
+        shutil.copyfile(tool("signed_marker.exe"), dist / "setup.exe")
+        assert run(PONDREL_MAKE, "-d", winpath(dist), "-s", "setup.exe", "-o", winpath(folder), "-c", "Setup.exe").code == 0
+        exe, args, made = folder / "Setup.exe", [], folder / "marker.txt"
+        # The image asks the loader, where Windows reads it, for the DLLs it imports from the
+        # system folder only: DependentLoadFlags LOAD_LIBRARY_SEARCH_SYSTEM32 in its load configuration.
+        pe = pefile.PE(str(exe), fast_load=True)
+        entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG"]]
+        assert (entry.Size, pe.get_data(entry.VirtualAddress, entry.Size)[0x36:0x38]) == (64, b"\x00\x08"), entry
     result = run(exe, *args, cwd=folder, env=env)
     assert (result.code, result.err) == (0, ""), result
     assert not marker.exists(), f"the {program} loaded a DLL from its folder"
-    if made:
-        assert made.exists(), result
-    else:
-        assert result.out.strip().lower() == "c:\\windows\\system32\\shell32.dll", result
+    assert made.exists() if made else result.out.strip().lower() == "c:\\windows\\system32\\shell32.dll", result

@@ -3,8 +3,8 @@
 
 #include <cstdlib>
 #include <new>
+#include <future>
 #include <string>
-#include <thread>
 
 #include "window/app.h"
 #include "window/installer_slot.h"
@@ -59,71 +59,41 @@ TEST(WindowTitle, StemOfTheProgramFileName) {
   }
 }
 
-BOOL CALLBACK lastText(HWND control, LPARAM text) {
-  wchar_t buffer[256] = {};
-  if (GetWindowTextW(control, buffer, 256) > 0) *reinterpret_cast<std::wstring*>(text) = buffer;
-  return TRUE;
+// Answers the first "Error" box of this process with OK (within a generous minute) and gives
+// its message; it runs beside the thread that the box blocks.
+std::wstring answerErrorBox() {
+  for (int attempt = 0; attempt < 600; ++attempt, Sleep(100)) {
+    HWND box = FindWindowW(L"#32770", L"Error");
+    DWORD process = 0;
+    if (!box || !GetWindowThreadProcessId(box, &process) || process != GetCurrentProcessId()) continue;
+    wchar_t text[256] = {};
+    GetDlgItemTextW(box, 0xFFFF, text, 256);  // a message box's text
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    return text;
+  }
+  return L"no box";
 }
 
-// Answers the first "Error" box of this process with OK and keeps its message, from a thread of
-// its own (the box blocks the thread that shows it).
-class ErrorBoxAnswer {
- public:
-  ErrorBoxAnswer()
-      : thread_([this] {
-          // A generous minute for the box to come.
-          for (int attempt = 0; attempt < 600; ++attempt) {
-            HWND box = FindWindowW(L"#32770", L"Error");
-            DWORD process = 0;
-            if (box) GetWindowThreadProcessId(box, &process);
-            if (process != GetCurrentProcessId()) {
-              Sleep(100);
-              continue;
-            }
-            std::wstring text;
-            EnumChildWindows(box, lastText, reinterpret_cast<LPARAM>(&text));
-            message_ = text.empty() ? L"<no text>" : text;
-            PostMessageW(box, WM_COMMAND, IDOK, 0);
-            return;
-          }
-        }) {}
-  std::wstring message() {
-    thread_.join();
-    return message_;
-  }
-
- private:
-  std::wstring message_;
-  std::thread thread_;
-};
-
-// An error raised at the program's entry or while its window handles a message is shown in the
-// error box like every other; it never leaves them (the program would end without a word).
+// An error at the program's entry, or while its window handles a message, is shown in the error
+// box like every other; it never leaves them (the program would end without a word).
 TEST(Edges, NoErrorLeavesTheEntryOrTheWindowProcedure) {
   HINSTANCE self = GetModuleHandleW(nullptr);
-  {
-    ErrorBoxAnswer answer;
-    failNextAllocation = true;  // the program's own path
-    EXPECT_EQ(runPondrel(self, SW_HIDE), 0);
-    failNextAllocation = false;
-    EXPECT_EQ(answer.message(), L"std::bad_alloc");
-  }
+  auto answer = std::async(std::launch::async, answerErrorBox);
+  failNextAllocation = true;  // the program's own path
+  EXPECT_EQ(runPondrel(self, SW_HIDE), 0);
+  EXPECT_EQ(answer.get(), L"std::bad_alloc");
+
   ASSERT_TRUE(ProgressWindow::registerClass(self));
   InstallerSlot slot;
   ProgressWindow progress(self, slot);
   HWND window = progress.create(L"Edges");
-  ASSERT_NE(window, nullptr);
-  {
-    ErrorBoxAnswer answer;
-    failNextAllocation = true;  // the line's new text
-    EXPECT_EQ(SendMessageW(window, WM_PROGRESS, 0, 57), 0);
-    failNextAllocation = false;
-    EXPECT_EQ(answer.message(), L"std::bad_alloc");
-  }
-  // The window goes on as before.
-  SendMessageW(window, WM_PROGRESS, 0, 58);
+  answer = std::async(std::launch::async, answerErrorBox);
+  failNextAllocation = true;  // the line's new text
+  EXPECT_EQ(SendMessageW(window, WM_PROGRESS, 0, 57), 0);
+  EXPECT_EQ(answer.get(), L"std::bad_alloc");
+  SendMessageW(window, WM_PROGRESS, 0, 58);  // and the window goes on
   wchar_t line[64] = {};
-  GetWindowTextW(GetDlgItem(window, 1000), line, 64);
+  GetDlgItemTextW(window, 1000, line, 64);
   EXPECT_STREQ(line, L"Progress: 58%");
   DestroyWindow(window);
 }
