@@ -73,9 +73,10 @@ int build(const Options& options) {
     }
     builder.setOutputFolder(outputFolder);
   }
-  if (haveOutputName && !builder.setOutputFileName(outputName)) {
-    printError(toNarrow(outputName) + " must be an executable");
-    return 1;
+  if (haveOutputName) {
+    const SfxBuilder::OutputName taken = builder.setOutputFileName(outputName);
+    if (taken == SfxBuilder::OutputName::NotExecutable) printError(toNarrow(outputName) + " must be an executable");
+    if (taken != SfxBuilder::OutputName::Accepted) return 1;
   }
   if (haveSetupFile) builder.setSetupFileName(toNarrow(setupFile));
 
@@ -90,13 +91,13 @@ int build(const Options& options) {
       printError("File " + toNarrow(archive) + " is not a zip archive");
       return 1;
     }
-    built = builder.buildFromArchive(toNarrow(archive));
+    built = builder.buildFromArchive(archive);
   } else {
     if (!pathExists(folder) || !isFolder(folder)) {
       printError("Cannot find the input folder");
       return 1;
     }
-    built = builder.buildFromFolder(toNarrow(folder));
+    built = builder.buildFromFolder(folder);
   }
   return built ? 0 : 1;
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "console.h"
+#include "handles.h"
 #include "paths.h"
 #include "text.h"
 
@@ -34,17 +35,10 @@ bool lookThrough(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
                            " [" + toNarrow(shown) + "]");
 }
 
-// Seconds since 1970 of a file time, converted as the archive library converts it.
-std::time_t unixSeconds(const FILETIME& time) {
-  ULARGE_INTEGER ticks;
-  ticks.LowPart = time.dwLowDateTime;
-  ticks.HighPart = time.dwHighDateTime;
-  return static_cast<std::time_t>(static_cast<long long>(ticks.QuadPart / 10000000ULL) - 11644473600LL);
-}
-
 class FolderWalk {
  public:
-  explicit FolderWalk(const std::function<void(WalkedFile&&)>& onFile) : onFile_(onFile) {}
+  FolderWalk(WalkedFolders& folders, const std::function<void(WalkedFile&&)>& onFile)
+      : folders_(folders), onFile_(onFile) {}
 
   void addFolder(const std::wstring& folder, const std::wstring& shown, const std::string& prefix) {
     BY_HANDLE_FILE_INFORMATION info;
@@ -64,26 +58,29 @@ class FolderWalk {
         raiseListingError("directory_iterator::directory_iterator", shown, GetLastError());
       }
     } else {
-      addListed(listing, found, folder, shown, prefix);
+      folders_.push_back(WalkedFolder{folder, shown, prefix.empty() ? prefix : prefix + "\\"});
+      addListed(listing, found, folders_.back());
     }
     if (known) ancestors_.pop_back();
   }
 
  private:
-  void addListed(const UniqueFind& listing, WIN32_FIND_DATAW& found, const std::wstring& folder,
-                 const std::wstring& shown, const std::string& prefix) {
+  void addListed(const UniqueFind& listing, WIN32_FIND_DATAW& found, const WalkedFolder& folder) {
     do {
-      const std::wstring name = found.cFileName;
+      std::wstring name = found.cFileName;
       if (name == L"." || name == L"..") continue;
-      const std::wstring path = joinPath(folder, name);
-      const std::string entry = prefix.empty() ? toUtf8(name) : prefix + "\\" + toUtf8(name);
+      const std::wstring path = joinPath(folder.path, name);
       if (isFolder(path, found.dwFileAttributes)) {
-        addFolder(path, joinPath(shown, name), entry);
+        addFolder(path, joinPath(folder.shown, name), folder.entryPrefix + toUtf8(name));
       } else {
-        addFile(path, joinPath(shown, name), entry);
+        const std::uint64_t size = (static_cast<std::uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+        onFile_(WalkedFile{&folder, std::move(name), size, found.ftLastWriteTime,
+                           (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0});
       }
     } while (FindNextFileW(listing.get(), &found));
-    if (GetLastError() != ERROR_NO_MORE_FILES) raiseListingError("directory_iterator::operator++", shown, GetLastError());
+    if (GetLastError() != ERROR_NO_MORE_FILES) {
+      raiseListingError("directory_iterator::operator++", folder.shown, GetLastError());
+    }
   }
 
   // The listing tells what a plain entry is; a link is asked what it leads to.
@@ -93,32 +90,14 @@ class FolderWalk {
     return lookThrough(path, info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
   }
 
-  // A file that is held without sharing, denied, or no disk file at all is reported here, with
-  // its name, and not only when the archive is written.
-  void addFile(const std::wstring& path, const std::wstring& shown, const std::string& entry) {
-    WalkedFile walked;
-    walked.file.reset(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size;
-    FILETIME written;
-    if (!walked.file || GetFileType(walked.file.get()) != FILE_TYPE_DISK || !GetFileSizeEx(walked.file.get(), &size) ||
-        !GetFileTime(walked.file.get(), nullptr, nullptr, &written)) {
-      throw std::runtime_error("Can't add file to zip: " + toNarrow(shown));
-    }
-    walked.entry = entry;
-    walked.shown = shown;
-    walked.size = static_cast<std::uint64_t>(size.QuadPart);
-    walked.modified = unixSeconds(written);
-    onFile_(std::move(walked));
-  }
-
+  WalkedFolders& folders_;
   const std::function<void(WalkedFile&&)>& onFile_;
   std::vector<FolderId> ancestors_;
 };
 
 }  // namespace
 
-void walkFolder(const std::wstring& folder, const std::wstring& shown,
+void walkFolder(const std::wstring& folder, const std::wstring& shown, WalkedFolders& folders,
                 const std::function<void(WalkedFile&&)>& onFile) {
-  FolderWalk(onFile).addFolder(folder, shown, "");
+  FolderWalk(folders, onFile).addFolder(folder, shown, "");
 }

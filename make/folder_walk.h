@@ -1,36 +1,22 @@
 #pragma once
-// The walk over a distribution folder: every file below it, depth first in listing order, each
-// opened for reading the moment it is found, so that a file that cannot be opened is reported by
-// the walk, with its name, and the archive is never written.
-#include <windows.h>
-
-#include <cstdint>
-#include <ctime>
+// The walk over a distribution folder: every file below it, depth first in listing order. It only
+// lists folders; files are opened later, one at a time, when they are packed.
+#include <deque>
 #include <functional>
 #include <string>
 
-#include "handles.h"
+#include "file_packer.h"
 
-struct WalkedFile {
-  // The archive entry name: the path below the walked folder in UTF-8, components joined with "\".
-  std::string entry;
-  // The file as messages name it: the folder the user gave, joined on.
-  std::wstring shown;
-  // Open for reading, with the sharing the archive library itself uses (others may read and
-  // write), from the walk until the archive is written.
-  UniqueFile file;
-  // The size when it was opened; a file whose size differs later is not archived.
-  std::uint64_t size = 0;
-  // The last write time in seconds since 1970, as the archive records it.
-  std::time_t modified = 0;
-};
+// The folders of a walk. Elements stay where they are while it grows, so the files handed on may
+// point to their folder from other threads.
+using WalkedFolders = std::deque<WalkedFolder>;
 
 // Hands every file below `folder` (an extended-length path, so that trees of any depth are
 // reached) to `onFile` as it is found, depth first in listing order; `shown` is the folder as
-// messages name it. Folders themselves are not handed on. Links are followed. Raises what
-// `onFile` raises, and std::runtime_error "Link cycle in the input folder: <shown>" for a link
-// that leads back into a folder the walk is inside, "Can't add file to zip: <shown>" for a file
-// that cannot be opened for reading or is no disk file (a dangling link, a pipe), and a
+// messages name it. Folders go to `folders`, which must outlive the files handed on, and are not
+// handed on themselves. Links are followed; anything that is not a folder (a file, a dangling
+// link, a pipe) counts as a file. Raises what `onFile` raises, std::runtime_error "Link cycle in
+// the input folder: <shown>" for a link that leads back into a folder the walk is inside, and a
 // file-system error naming the listing operation for a folder that cannot be listed.
-void walkFolder(const std::wstring& folder, const std::wstring& shown,
+void walkFolder(const std::wstring& folder, const std::wstring& shown, WalkedFolders& folders,
                 const std::function<void(WalkedFile&&)>& onFile);

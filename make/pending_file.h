@@ -29,6 +29,22 @@ class FileRemoval {
   std::wstring path_;
 };
 
+// A new folder of its own in `parent`, for one build's temporary files; removed with the files
+// in it when the scope ends (the build makes no sub-folders).
+class BuildFolder {
+ public:
+  // Raises std::runtime_error "Can't create a temporary folder in <parent>: <reason>".
+  explicit BuildFolder(const std::wstring& parent);
+  ~BuildFolder();
+  BuildFolder(const BuildFolder&) = delete;
+  BuildFolder& operator=(const BuildFolder&) = delete;
+
+  [[nodiscard]] const std::wstring& path() const { return path_; }
+
+ private:
+  std::wstring path_;
+};
+
 class PendingFile {
  public:
   // Creates a new empty file with a name of its own in the folder of `target` (a full path) and

@@ -10,13 +10,13 @@
 #include "console.h"
 #include "error_report.h"
 #include "handles.h"
+#include "output_name.h"
 #include "paths.h"
 #include "pending_file.h"
 #include "resource_update.h"
 #include "text.h"
 #include "version_strings.h"
-
-namespace fs = std::filesystem;
+#include "zip_writer.h"
 
 namespace {
 
@@ -39,14 +39,22 @@ std::uint64_t fileSizeOf(const std::wstring& path) {
   return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
+// A failed resource update: its line and the system's report.
+bool updateFailed(const char* line) {
+  printError(line);
+  SystemErrorReport();
+  return false;
+}
+
 // The archive must start where the payload offset says, after the whole image with all its
 // resources. Updating resources can grow the image and move sections, so the offset is taken
 // from the finished image and rewritten until it names the image's real end. `output` is a full
-// path: the loader would look a relative name up along the DLL search path.
-std::uint32_t settleArchiveOffset(const std::wstring& output) {
+// path: the loader would look a relative name up along the DLL search path; messages name
+// `shown`. 0 after a reported failure.
+std::uint32_t settleArchiveOffset(const std::wstring& output, const std::wstring& shown) {
   for (int round = 0; round < kLayoutRounds; ++round) {
     const std::uint64_t end = fileSizeOf(output);
-    if (end == 0 || end >= 0xFFFFFFFFull) return 0;
+    if (end == 0 || end >= 0xFFFFFFFFull) break;
     HMODULE image = LoadLibraryExW(output.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     std::string recorded;
     if (image) {
@@ -59,11 +67,20 @@ std::uint32_t settleArchiveOffset(const std::wstring& output) {
     const std::string digits = std::to_string(end);
     if (recorded == digits) return static_cast<std::uint32_t>(end);
     ResourceUpdate update(output);
-    if (!update.update(10, kPayloadOffsetId, 0, digits.data(), static_cast<DWORD>(digits.size())) ||
-        !update.commit()) {
+    const char* failure = nullptr;
+    if (!update.valid()) {
+      failure = "Begin update error";
+    } else if (!update.update(10, kPayloadOffsetId, 0, digits.data(), static_cast<DWORD>(digits.size()))) {
+      failure = "Update resource error";
+    } else if (!update.commit()) {
+      failure = "End update error";
+    }
+    if (failure) {
+      updateFailed(failure);
       return 0;
     }
   }
+  printError(L"Can't record where the archive starts in " + shown);
   return 0;
 }
 
@@ -87,15 +104,21 @@ std::wstring fileStem(const std::wstring& name) {
 }
 
 SfxBuilder::SfxBuilder(HMODULE stubModule)
-    : stubModule_(stubModule), tempFolder_(fs::temp_directory_path().wstring()) {}
+    : stubModule_(stubModule), tempFolder_(std::filesystem::temp_directory_path().wstring()) {}
 
-bool SfxBuilder::setOutputFileName(const std::wstring& name) {
+SfxBuilder::OutputName SfxBuilder::setOutputFileName(const std::wstring& name) {
   if (lowerExtension(name) != ".exe") {
     printError("Client setup file name is not the exe file!");
-    return false;
+    return OutputName::NotExecutable;
+  }
+  // A stream ("x.exe:s.exe"), a drive, a device or ".." would put the program somewhere else
+  // than a file below the output folder.
+  if (!isPlainFileName(name)) {
+    printError(L"Client setup file name is not a plain file name: " + name);
+    return OutputName::NotPlain;
   }
   outputFileName_ = name;
-  return true;
+  return OutputName::Accepted;
 }
 
 namespace {
@@ -103,22 +126,22 @@ namespace {
 using ArchiveOwner = std::unique_ptr<zip_t, decltype(&zip_discard)>;
 
 // Opens a ZIP archive for reading; raises "Can't open zip: <path>" when it is none.
-ArchiveOwner openArchive(const std::string& archivePath) {
+ArchiveOwner openArchive(const std::wstring& archivePath) {
   zip_error_t error;
   zip_error_init(&error);
-  zip_source_t* source = zip_source_win32w_create(toWide(archivePath).c_str(), 0, -1, &error);
+  zip_source_t* source = zip_source_win32w_create(archivePath.c_str(), 0, -1, &error);
   zip_t* archive = source ? zip_open_from_source(source, 0, &error) : nullptr;
   zip_error_fini(&error);
   if (!archive) {
     if (source) zip_source_free(source);
-    throw std::runtime_error("Can't open zip: " + archivePath);
+    throw std::runtime_error("Can't open zip: " + toNarrow(archivePath));
   }
   return ArchiveOwner(archive, zip_discard);
 }
 
 }  // namespace
 
-bool setupFileInArchive(const std::string& archivePath, const std::string& name) {
+bool setupFileInArchive(const std::wstring& archivePath, const std::string& name) {
   const ArchiveOwner owner = openArchive(archivePath);
   zip_t* archive = owner.get();
   const zip_int64_t count = zip_get_num_entries(archive, 0);
@@ -148,21 +171,18 @@ bool SfxBuilder::writeStub(PendingFile& pending, const std::wstring& output, con
   return true;
 }
 
-void SfxBuilder::addPayloadResources(const std::wstring& output, DWORD stubSize) {
+bool SfxBuilder::addPayloadResources(const std::wstring& output, DWORD stubSize) {
   ResourceUpdate update(output);
-  if (!update.valid()) {
-    printError("Begin update error");
-    SystemErrorReport();
-  }
+  if (!update.valid()) return updateFailed("Begin update error");
   const std::string digits = std::to_string(stubSize);
-  update.update(10 /* RT_RCDATA */, kPayloadOffsetId, 0, digits.data(), static_cast<DWORD>(digits.size()));
-  if (!setupFileName_.empty()) {
-    update.update(10, kSetupNameId, 0, setupFileName_.c_str(), static_cast<DWORD>(setupFileName_.size() + 1));
+  // Without the setup name the program would run in distribution mode instead of the setup file.
+  if (!update.update(10 /* RT_RCDATA */, kPayloadOffsetId, 0, digits.data(), static_cast<DWORD>(digits.size())) ||
+      (!setupFileName_.empty() && !update.update(10, kSetupNameId, 0, setupFileName_.c_str(),
+                                                 static_cast<DWORD>(setupFileName_.size() + 1)))) {
+    return updateFailed("Update resource error");
   }
-  if (!update.commit()) {
-    printError("End update error");
-    SystemErrorReport();
-  }
+  if (!update.commit()) return updateFailed("End update error");
+  return true;
 }
 
 bool SfxBuilder::appendArchive(const std::wstring& output, std::uint32_t offset) {
@@ -176,8 +196,8 @@ bool SfxBuilder::appendArchive(const std::wstring& output, std::uint32_t offset)
   position.QuadPart = offset;
   SetFilePointerEx(target.get(), position, nullptr, FILE_BEGIN);
 
-  UniqueFile archive(CreateFileW(toWide(archivePath_).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile archive(
+      CreateFileW(archivePath_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!archive) {
     printError("Can't open archive for reading!");
     return false;
@@ -185,7 +205,7 @@ bool SfxBuilder::appendArchive(const std::wstring& output, std::uint32_t offset)
   LARGE_INTEGER archiveSize{};
   GetFileSizeEx(archive.get(), &archiveSize);
   if (static_cast<std::uint64_t>(archiveSize.QuadPart) + offset >= 0xFFFFFFFFull) {
-    printError("The archive is too large: a setup program must stay below 4 GiB");
+    printError(kArchiveTooLarge);
     return false;
   }
   const auto size = static_cast<std::uint32_t>(archiveSize.QuadPart);
@@ -223,10 +243,10 @@ bool SfxBuilder::appendArchive(const std::wstring& output, std::uint32_t offset)
   return true;
 }
 
-bool SfxBuilder::buildFromArchive(const std::string& archivePath) {
+bool SfxBuilder::buildFromArchive(const std::wstring& archivePath) {
   archivePath_ = archivePath;
   // The temporary archive goes with the build whether it completes or not; the user's is kept.
-  FileRemoval temporaryArchive(deleteArchive_ ? toWide(archivePath_) : std::wstring());
+  FileRemoval temporaryArchive(deleteArchive_ ? archivePath_ : std::wstring());
   HRSRC info = FindResourceW(stubModule_, MAKEINTRESOURCEW(kStubResourceId), MAKEINTRESOURCEW(10));
   HGLOBAL loaded = info ? LoadResource(stubModule_, info) : nullptr;
   const void* stub = loaded ? LockResource(loaded) : nullptr;
@@ -234,10 +254,10 @@ bool SfxBuilder::buildFromArchive(const std::string& archivePath) {
   const DWORD stubSize = SizeofResource(stubModule_, info);
 
   printProgress(kCreatingSfx);
-  // The archive is examined before anything is written: a file that is no ZIP archive would
-  // make a setup program that can only fail.
+  // A given archive is examined before anything is written: a file that is no ZIP archive would
+  // make a setup program that can only fail. The builder's own is one by construction.
   if (setupFileName_.empty()) {
-    (void)openArchive(archivePath_);
+    if (!deleteArchive_) (void)openArchive(archivePath_);
   } else if (!setupFileInArchive(archivePath_, setupFileName_)) {
     printError("Error creating exe file: setup file doesn't exist!!!");
     return false;
@@ -249,21 +269,20 @@ bool SfxBuilder::buildFromArchive(const std::string& archivePath) {
   PendingFile pending;
   if (!writeStub(pending, output, stub, stubSize)) return false;
   const std::wstring file = pending.path();
-  addPayloadResources(file, stubSize);
+  if (!addPayloadResources(file, stubSize)) return false;
 
   const std::wstring stem = fileStem(outputFileName_);
-  setVersionString(file, L"OriginalFilename", stem);
-  setVersionString(file, L"FileDescription", stem);
-  if (!setupFileName_.empty()) setVersionString(file, L"ProductName", L"Kelm:Quorda");
-
-  const std::uint32_t offset = settleArchiveOffset(file);
-  if (offset == 0) {
-    printError(L"Can't record where the archive starts in " + output);
+  if (!setVersionString(file, L"OriginalFilename", stem) || !setVersionString(file, L"FileDescription", stem) ||
+      (!setupFileName_.empty() && !setVersionString(file, L"ProductName", L"Kelm:Quorda"))) {
     return false;
   }
-  if (!appendArchive(file, offset)) return false;
 
-  if (deleteArchive_) fs::remove(fs::path(toWide(archivePath_)));
+  const std::uint32_t offset = settleArchiveOffset(file, output);
+  if (offset == 0 || !appendArchive(file, offset)) return false;
+
+  if (deleteArchive_ && !DeleteFileW(archivePath_.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+    raiseFileSystemError("remove", archivePath_, GetLastError());
+  }
   temporaryArchive.keep();
   if (!pending.replaceTarget()) {
     printSystemError(L"Can't create " + output, GetLastError());

@@ -16,24 +16,28 @@ class SfxBuilder {
   explicit SfxBuilder(HMODULE stubModule = nullptr);
 
   void setOutputFolder(const std::wstring& folder) { outputFolder_ = folder; }
-  // Takes the name when its extension is ".exe" (any case); otherwise prints "Client setup file
-  // name is not the exe file!" and returns false.
-  [[nodiscard]] bool setOutputFileName(const std::wstring& name);
+
+  enum class OutputName { Accepted, NotExecutable, NotPlain };
+  // Takes the name when its extension is ".exe" (any case) and it is a plain file name, perhaps
+  // below sub-folders (isPlainFileName). Otherwise prints "Client setup file name is not the exe
+  // file!" or "Client setup file name is not a plain file name: <name>" and says which.
+  [[nodiscard]] OutputName setOutputFileName(const std::wstring& name);
   void setSetupFileName(const std::string& name) { setupFileName_ = name; }
   void setDeleteArchive(bool remove) { deleteArchive_ = remove; }
 
-  // Zips `folder` (ANSI text) into the temporary archive, compressing on one thread per
-  // processor (FolderArchive), and builds from it; the temporary archive is deleted when the
-  // build ends, complete or not. Raises std::runtime_error (and file-system errors) for failures
-  // before the archive is written; returns false after a reported failure of the assembly.
-  [[nodiscard]] bool buildFromFolder(const std::string& folder);
+  // Zips `folder` into the temporary archive "tmpzipfile.zip", in a folder of this build's own
+  // in the temporary folder (so that builds may run side by side), packing on two threads per
+  // processor (FolderArchive), and builds from it; that folder goes when the build ends,
+  // complete or not. Raises std::runtime_error (and file-system errors) for failures before the
+  // archive is written; returns false after a reported failure of the assembly.
+  [[nodiscard]] bool buildFromFolder(const std::wstring& folder);
 
-  // Writes the setup program from `archivePath` (ANSI text), which must be a readable ZIP
-  // archive. True when it was written completely. Raises std::runtime_error "can't find local
-  // resources" or "Can't open zip: ...". The output file appears only complete: a build that
-  // fails leaves a file of that name as it was, and removes what it wrote and (with the
-  // delete-archive flag) the archive.
-  [[nodiscard]] bool buildFromArchive(const std::string& archivePath);
+  // Writes the setup program from `archivePath`, which must be a readable ZIP archive. True when
+  // it was written completely. Raises std::runtime_error "can't find local resources" or "Can't
+  // open zip: ...". Every resource and version update is checked: one that fails ends the build
+  // with its line. The output file appears only complete: a build that fails leaves a file of
+  // that name as it was, and removes what it wrote and (with the delete-archive flag) the archive.
+  [[nodiscard]] bool buildFromArchive(const std::wstring& archivePath);
 
   [[nodiscard]] std::wstring outputPath() const { return outputFolder_ + L"\\" + outputFileName_; }
 
@@ -41,7 +45,7 @@ class SfxBuilder {
   // Creates the pending file for `output` and writes the stub image into it; false after a
   // reported failure.
   [[nodiscard]] bool writeStub(PendingFile& pending, const std::wstring& output, const void* stub, DWORD size);
-  void addPayloadResources(const std::wstring& file, DWORD stubSize);
+  [[nodiscard]] bool addPayloadResources(const std::wstring& file, DWORD stubSize);
   [[nodiscard]] bool appendArchive(const std::wstring& output, std::uint32_t offset);
 
   HMODULE stubModule_;
@@ -49,8 +53,8 @@ class SfxBuilder {
   std::wstring outputFileName_ = L"Pondrel.exe";
   std::string setupFileName_;
   bool deleteArchive_ = true;
-  std::string temporaryArchive_ = "tmpzipfile.zip";
-  std::string archivePath_;
+  std::wstring temporaryArchive_ = L"tmpzipfile.zip";
+  std::wstring archivePath_;
   std::wstring tempFolder_;
 };
 
@@ -64,4 +68,4 @@ class SfxBuilder {
 
 // Whether the ZIP archive holds an entry whose last name component equals `name` (ANSI,
 // compared byte for byte). Raises std::runtime_error "Can't open zip: <path>".
-[[nodiscard]] bool setupFileInArchive(const std::string& archivePath, const std::string& name);
+[[nodiscard]] bool setupFileInArchive(const std::wstring& archivePath, const std::string& name);

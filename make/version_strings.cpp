@@ -25,17 +25,17 @@ struct VersionApi {
 
 }  // namespace
 
-void setVersionString(const std::wstring& file, const std::wstring& name, const std::wstring& value) {
+bool setVersionString(const std::wstring& file, const std::wstring& name, const std::wstring& value) {
   static const VersionApi api;
   if (!api.infoSize || !api.info) {
     printError("Can't load version.dll from the system folder");
-    return;
+    return false;
   }
   DWORD ignored = 0;
   const DWORD size = api.infoSize(file.c_str(), &ignored);
   if (size == 0) {
     printError("file version info size equals to zero");
-    return;
+    return false;
   }
   // Sized by what the system reports, so no block can run past the buffer.
   std::vector<std::uint8_t> info(size);
@@ -44,24 +44,30 @@ void setVersionString(const std::wstring& file, const std::wstring& name, const 
   const auto translation = block ? block->firstTranslation() : std::nullopt;
   if (!translation) {
     printError(L"can't query version info property: " + name);
-    return;
+    return false;
   }
   wchar_t table[16];
   std::swprintf(table, 16, L"%04x%04x", translation->first, translation->second);
   if (!block->setString(table, name, value)) {
     printError(L"can't query version info property: " + name);
-    return;
+    return false;
   }
 
   ResourceUpdate update(file);
   if (!update.valid()) {
     printError("Begin Update Resource failed");
-    return;
+    return false;
   }
   const std::vector<std::uint8_t> bytes = block->serialize();
-  update.update(16 /* RT_VERSION */, 1, translation->first, bytes.data(), static_cast<DWORD>(bytes.size()));
+  if (!update.update(16 /* RT_VERSION */, 1, translation->first, bytes.data(), static_cast<DWORD>(bytes.size()))) {
+    printError("Update resource error");
+    SystemErrorReport();
+    return false;
+  }
   if (!update.commit()) {
     printError("End update error");
     SystemErrorReport();
+    return false;
   }
+  return true;
 }

@@ -4,23 +4,21 @@
 #include "console.h"
 #include "folder_archive.h"
 #include "paths.h"
+#include "pending_file.h"
 #include "sfx_builder.h"
 #include "text.h"
 
-namespace fs = std::filesystem;
+bool SfxBuilder::buildFromFolder(const std::wstring& folder) {
+  // The archive keeps its name, in a folder of this build's own: builds side by side never meet.
+  const BuildFolder own(tempFolder_);
+  temporaryArchive_ = joinPath(own.path(), L"tmpzipfile.zip");
 
-bool SfxBuilder::buildFromFolder(const std::string& folder) {
-  temporaryArchive_ = toNarrow((fs::path(tempFolder_) / L"tmpzipfile.zip").wstring());
-  const fs::path temporary(toWide(temporaryArchive_));
-  fs::remove(temporary);
-
-  // Abandoned unless it is written below: nothing is written for a failed walk.
-  FolderArchive archive(temporary.wstring(), temporaryArchive_, tempFolder_);
-  const fs::path input(toWide(folder));
-  if (!fs::is_directory(input)) {
-    throw std::runtime_error("Directory doesn't exist or isn't a directory: " + folder);
+  // Removed unless it is written below: nothing is left of a failed walk.
+  FolderArchive archive(temporaryArchive_, temporaryArchive_, own.path());
+  if (!std::filesystem::is_directory(std::filesystem::path(folder))) {
+    throw std::runtime_error("Directory doesn't exist or isn't a directory: " + toNarrow(folder));
   }
   printProgress(kArchiving);
-  archive.write(extendedPath(input.wstring()), input.wstring(), 0 /* one compressing thread per processor */);
+  archive.write(extendedPath(folder), folder, 0 /* two packing threads per processor */);
   return buildFromArchive(temporaryArchive_);
 }

@@ -10,6 +10,7 @@ import random
 import re
 import shutil
 import subprocess
+import threading
 import zipfile
 from pathlib import Path
 
@@ -17,8 +18,8 @@ import pefile
 import pytest
 
 from bench import (PONDREL, PONDREL_MAKE, PREFIX, SOURCE, box_text, click, error_box, finish,
-                   finish_without_error_box, held_open, run, scratch, start, tool, user_temp, wait_for,
-                   winpath, wintest, WorkFolderWatch)
+                   finish_without_error_box, held_open, run, scratch, start, tool, user_temp,
+                   wait_for, winpath, wintest, WorkFolderWatch)
 from distgen import generate, tree_hashes
 
 USAGE = ("Usage:  [/d <str>] [/s <str>] [/f <str>] [/o <str>] [/c <str>] [/h]\n"
@@ -148,6 +149,11 @@ def make_tree(root, files, folders=()):
         (root / name).parent.mkdir(parents=True, exist_ok=True)
         (root / name).write_bytes(data)
     return {name.replace("/", "\\"): sha256(data) for name, data in files.items()}
+
+
+def temp_listing():
+    """What the user's temporary folder holds: a build leaves nothing there, complete or not."""
+    return set(user_temp().iterdir())
 
 
 def windows_view(program):
@@ -319,9 +325,9 @@ FAILED_BUILDS = [
      f"Can't create {{work}}\\plain.txt\\Pondrel.exe: {REASON}"),
     (["-d", "dist", "-c", "missing\\x.exe"], None, ARCHIVING + CREATING,
      f"Can't create {{work}}\\missing\\x.exe: {REASON}"),
-    # The name is joined under the output folder like any other.
-    (["-d", "dist", "-c", "{work}\\abs.exe"], None, ARCHIVING + CREATING,
-     f"Can't create {{work}}\\{{work}}\\abs.exe: {REASON}"),
+    # A name with a drive is no file name below the output folder.
+    (["-d", "dist", "-c", "{work}\\abs.exe"], None, "",
+     "Client setup file name is not a plain file name: {work}\\abs.exe"),
     (["-d", "dist", "-c", "L" * 296 + ".exe"], None, ARCHIVING + CREATING,
      f"Can't create {{work}}\\{'L' * 296}.exe: {REASON}"),
     # The older output is in use: it stays as it is.
@@ -338,7 +344,7 @@ FAILED_BUILDS = [
 def test_failed_builds_say_why_and_leave_nothing(args, held, out, err, work):
     make_tree(work, {"dist/readme.txt": b"readme", "dist/sub/locked.txt": b"locked", "plain.txt": b"plain",
                      "fake.zip": b"not a zip archive", "Pondrel.exe": b"an older build"})
-    before = snapshot(work)
+    before, temp_before = snapshot(work), temp_listing()
     args = [arg.replace("{work}", winpath(work)) for arg in args]
     with held_open(work / held) if held else contextlib.nullcontext():
         result = run_make(args, work)
@@ -346,7 +352,7 @@ def test_failed_builds_say_why_and_leave_nothing(args, held, out, err, work):
     assert result.code == 1 and result.out == out and re.fullmatch(line + "\n", result.err), \
         f"PondrelMake {args}: {result}"
     assert snapshot(work) == before, f"PondrelMake {args} left or changed files"
-    assert not (user_temp() / "tmpzipfile.zip").exists(), f"PondrelMake {args} left its temporary archive"
+    assert temp_listing() == temp_before, f"PondrelMake {args} left temporary files"
 
 
 USER_ARCHIVES = [
@@ -427,15 +433,19 @@ def test_building_the_same_folder_twice_gives_the_same_entries(big_build):
 
 def test_parallel_build_gives_the_one_thread_archive(work):
     # A generated distribution (text to deflate, a random pack to store) with files at the edges
-    # of the builder's 1 MiB compression chunks: empty, 13 random bytes, exactly one chunk, random
-    # data of two chunks and 13 bytes, and hex text whose deflate stream outgrows one chunk.
+    # of the builder's ways: empty, 13 random bytes, random data just past the size that is
+    # probed first, hex text of two 1 MiB chunks; and past the 8 MiB up to which files are
+    # deflated whole, hex text of one such piece and 13 bytes, and 64 KiB of text followed by two
+    # pieces of random data (deflated until the stream is seen not to shrink, then stored).
     dist = generate(work / "dist", 6 * 2**20, 150)
     rng = random.Random(7)
-    make_tree(dist, {"edge/empty.txt": b"", "edge/tiny.bin": rng.randbytes(13), "edge/chunk.bin": rng.randbytes(2**20),
-                     "edge/random.bin": rng.randbytes(2 * 2**20 + 13),
-                     "edge/hex.txt": rng.randbytes(2**20 + 7).hex().encode()})
+    make_tree(dist, {"edge/empty.txt": b"", "edge/tiny.bin": rng.randbytes(13),
+                     "edge/probed.bin": rng.randbytes(2**16 + 1),
+                     "edge/hex.txt": rng.randbytes(2**20 + 7).hex().encode(),
+                     "edge/large.txt": rng.randbytes(2**22 + 7).hex().encode()[:2**23 + 13],
+                     "edge/mixed.bin": rng.randbytes(2**15).hex().encode() + rng.randbytes(2**24)})
     expected = {name.replace("/", "\\"): digest for name, digest in tree_hashes(dist).items()}
-    temp_before = set(user_temp().iterdir())
+    temp_before = temp_listing()
 
     result = run_make(["-d", "dist"], work)
     assert (result.code, result.out, result.err) == (0, ARCHIVING + CREATING + SUCCEEDED, ""), result
@@ -447,9 +457,9 @@ def test_parallel_build_gives_the_one_thread_archive(work):
     with zipfile.ZipFile(archive) as z:
         assert {info.filename: sha256(z.read(info)) for info in z.infolist()} == expected
         stored = {info.filename for info in z.infolist() if info.compress_type == zipfile.ZIP_STORED}
-    assert stored == {"edge\\empty.txt", "edge\\tiny.bin", "edge\\chunk.bin", "edge\\random.bin"} | \
+    assert stored == {"edge\\empty.txt", "edge\\tiny.bin", "edge\\probed.bin", "edge\\mixed.bin"} | \
            {name for name in expected if name.endswith(".pak")}
-    assert set(user_temp().iterdir()) == temp_before, "temporary files were left behind"
+    assert temp_listing() == temp_before, "temporary files were left behind"
 
 
 def test_round_trip_program_without_setup_file_looks_for_a_distribution(big_build):
@@ -638,25 +648,30 @@ def test_drive_root_as_input_and_output_folder(output_root, drives, work):
 @pytest.mark.parametrize("folders", [[], ["a", "b/c/d"]], ids=["empty", "only-empty-folders"])
 def test_empty_input_gives_an_empty_archive(folders, work):
     make_tree(work / "dist", {}, folders=[""] + folders)
+    temp_before = temp_listing()
     result = run_make(["-d", "dist"], work)
     assert (result.code, result.out, result.err) == (0, ARCHIVING + CREATING + SUCCEEDED, ""), (folders, result)
     _, archive = archive_of(work / "Pondrel.exe")
     assert archive == EMPTY_ZIP, folders
-    assert not (user_temp() / "tmpzipfile.zip").exists()
+    assert temp_listing() == temp_before
 
 
-def test_temporary_archive_starts_afresh_and_is_removed(work):
-    # A left-over of an earlier run must not leak into this build.
-    temporary = user_temp() / "tmpzipfile.zip"
-    temporary.parent.mkdir(parents=True, exist_ok=True)
-    with zipfile.ZipFile(temporary, "w") as stale:
-        stale.writestr("stale.txt", b"from an earlier run")
+def test_archive_in_the_temporary_folder_is_neither_used_nor_touched(work):
+    # An archive of that name in the temporary folder itself (an older builder's) stays as it is.
+    stale = user_temp() / "tmpzipfile.zip"
+    stale.parent.mkdir(parents=True, exist_ok=True)
+    with zipfile.ZipFile(stale, "w") as archive:
+        archive.writestr("stale.txt", b"from an earlier run")
+    stale_bytes, temp_before = stale.read_bytes(), temp_listing()
     expected = make_tree(work / "dist", {"readme.txt": b"readme", "a/b/c.txt": b"c"})
-    result = run_make(["-d", "dist"], work)
-    assert (result.code, result.err) == (0, ""), result
-    assert not temporary.exists()
-    with zipfile.ZipFile(cut_archive(work / "Pondrel.exe", work)) as archive:
-        assert sorted(archive.namelist()) == sorted(expected)
+    try:
+        result = run_make(["-d", "dist"], work)
+        assert (result.code, result.err) == (0, ""), result
+        assert stale.read_bytes() == stale_bytes and temp_listing() == temp_before
+        with zipfile.ZipFile(cut_archive(work / "Pondrel.exe", work)) as archive:
+            assert sorted(archive.namelist()) == sorted(expected)
+    finally:
+        stale.unlink()
 
 
 def test_links_are_followed_as_what_they_point_to(work):
@@ -692,10 +707,11 @@ def test_tree_deeper_than_the_path_limit_is_archived_whole(work):
 def test_unreadable_file_ends_the_walk(work):
     make_tree(work / "dist", {"a.txt": b"a"})
     os.mkfifo(work / "dist" / "pipe")
+    temp_before = temp_listing()
     result = run_make(["-d", "dist"], work, timeout=60)
     assert (result.code, result.out, result.err) == (1, ARCHIVING, "Can't add file to zip: dist\\pipe\n"), result
     assert not (work / "Pondrel.exe").exists()
-    assert not (user_temp() / "tmpzipfile.zip").exists(), "a failed walk wrote the temporary archive"
+    assert temp_listing() == temp_before, "a failed walk left temporary files"
 
 
 CYCLES = [
@@ -709,8 +725,172 @@ CYCLES = [
 def test_link_cycle_ends_the_walk(link, target, where, work):
     make_tree(work / "tree" / "dist", {"a.txt": b"a", "sub/b.txt": b"b"})
     os.symlink(target, work / "tree" / "dist" / link)
+    temp_before = temp_listing()
     result = run_make(["-d", r"tree\dist"], work, timeout=60)
     assert (result.code, result.out, result.err) == \
            (1, ARCHIVING, f"Link cycle in the input folder: {where}\n"), (link, result)
     assert not (work / "Pondrel.exe").exists()
-    assert not (user_temp() / "tmpzipfile.zip").exists(), "a failed walk wrote the temporary archive"
+    assert temp_listing() == temp_before, "a failed walk left temporary files"
+
+
+# ---------------------------------------------------------------------------------------------
+# Builds as build farms run them: every update checked, side by side, from folders of any name,
+# under plain output names only
+
+
+def builder_carrying(stub_bytes, folder):
+    """A copy of the shipped builder that carries `stub_bytes` as its setup stub."""
+    stub, builder = folder / "stub.bin", folder / "PondrelMake.exe"
+    stub.write_bytes(stub_bytes)
+    shutil.copyfile(PONDREL_MAKE, builder)
+    wintest("update-resource", winpath(builder), RT_RCDATA, 1, 1033, winpath(stub))
+    return builder
+
+
+def stub_without_version(folder):
+    stub = shutil.copyfile(PONDREL, folder / "bare.exe")
+    wintest("update-resource", winpath(stub), 16, 1, 1033, "-")
+    return stub.read_bytes()
+
+
+def stub_that_is_no_program(folder):
+    return b"MZ" + bytes(PONDREL.stat().st_size - 2)
+
+
+@contextlib.contextmanager
+def user_temp_in(name):
+    """The user's temporary folder set to its sub-folder `name` for the block (new processes of the
+    prefix read it from the registry); yields that folder."""
+    utf8 = dict(os.environ, LC_ALL="C.UTF-8")
+    query = subprocess.run(["wine", "reg", "query", r"HKCU\Environment"], check=True, capture_output=True, text=True,
+                           env=utf8).stdout
+    saved = [line.split(None, 2) for line in query.splitlines() if line.split()[:1] in (["TEMP"], ["TMP"])]
+    folder = user_temp() / name
+    folder.mkdir(exist_ok=True)
+
+    def put(variable, kind, value):
+        subprocess.run(["wine", "reg", "add", r"HKCU\Environment", "/v", variable, "/t", kind, "/d", value, "/f"],
+                       check=True, capture_output=True, env=utf8)
+
+    for variable, kind, value in saved:
+        put(variable, kind, value + "\\" + name)
+    try:
+        yield folder
+    finally:
+        for variable, kind, value in saved:
+            put(variable, kind, value)
+
+
+class BuildFolderWatch:
+    """The folders holding a temporary archive that appear in a temporary folder while builds run."""
+
+    def __init__(self, temp):
+        self.temp, self.seen, self._stop = temp, set(), threading.Event()
+        self._thread = threading.Thread(target=self._watch, daemon=True)
+        self._thread.start()
+
+    def _watch(self):
+        while not self._stop.wait(0.02):
+            with contextlib.suppress(OSError):
+                self.seen |= {p.name for p in self.temp.iterdir() if (p / "tmpzipfile.zip").exists()}
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join()
+        return self.seen
+
+
+FARM_RUNS = [
+    # (case, how the builds run, exit status, stdout, stderr (a pattern), a system error box shows)
+    ("stub without version information", {"stub": stub_without_version}, 1, ARCHIVING + CREATING,
+     "file version info size equals to zero\n", False),
+    ("stub that is no program", {"stub": stub_that_is_no_program}, 1, ARCHIVING + CREATING,
+     "Begin update error\nError num: [0-9]+\n", True),
+    ("three builds side by side", {"builds": 3}, 0, ARCHIVING + CREATING + SUCCEEDED, "", False),
+    # An English system: the folders' names are outside its code page.
+    ("folders named outside the code page", {"names": ("Дистрибутив", "Вывод", "Установка.exe", "Иван")}, 0,
+     ARCHIVING + CREATING + SUCCEEDED, "", False),
+    ("data stream as output name", {"args": ["-c", "X.exe:ads.exe"]}, 1, "",
+     "Client setup file name is not a plain file name: X.exe:ads.exe\n", False),
+    ("device as output name", {"args": ["-c", r"sub\CON.exe"]}, 1, "",
+     r"Client setup file name is not a plain file name: sub\\CON.exe" + "\n", False),
+]
+
+
+@pytest.mark.parametrize("case,how,code,out,err,box", FARM_RUNS, ids=[c[0] for c in FARM_RUNS])
+def test_build_farm_runs(case, how, code, out, err, box, signed_marker, work):
+    builds = how.get("builds", 1)
+    folder, output_folder, output, temp_name = how.get("names", ("dist", "out", "Setup.exe", None))
+    builder = builder_carrying(how["stub"](work), work) if "stub" in how else PONDREL_MAKE
+    runs, expected = [], []
+    for i in range(builds):
+        dist = work / (f"{folder}{i}" if builds > 1 else folder)
+        generate(dist, 3 * 2**20, 30, seed=i)
+        make_tree(dist, {"bin/setup.exe": signed_marker, "Отчёт.txt": f"build {i}".encode()}, folders=["sub"])
+        expected.append({name.replace("/", "\\"): digest for name, digest in tree_hashes(dist).items()})
+        runs.append(["-d", dist.name, "-s", "setup.exe", "-o", output_folder, "-c", f"{i}{output}"] + how.get("args", []))
+    (work / output_folder / "sub").mkdir(parents=True)
+    with user_temp_in(temp_name) if temp_name else contextlib.nullcontext(user_temp()) as temp:
+        temp_before, watch = set(temp.iterdir()), BuildFolderWatch(temp)
+        started = [start(builder, *args, cwd=work, locale=EN) for args in runs]
+        if box:
+            assert wait_for(error_box, 120), case
+            click("OK", "Error")
+        results = [finish(proc, 300) for proc in started]
+        seen = watch.stop()
+    for result in results:
+        assert result.code == code and result.out == out and re.fullmatch(err, result.err), (case, result)
+    # Each build had a folder of its own for its archive, in the temporary folder, gone afterwards.
+    assert len(seen) == (builds if out else 0) and set(temp.iterdir()) == temp_before, (case, seen)
+    programs = [work / output_folder / f"{i}{output}" for i in range(builds)]
+    if code != 0:
+        assert not list((work / output_folder).rglob("*.exe")), case
+        return
+    for program, files in zip(programs, expected):
+        assert read_layout(program)["rcdata"][2] == (0, b"setup.exe\0"), case
+        with zipfile.ZipFile(cut_archive(program, work)) as archive:
+            assert {info.filename: sha256(archive.read(info)) for info in archive.infolist()} == files, case
+
+
+class OpenFileCount:
+    """The most files that the processes whose command line holds `marker` had open at once,
+    sampled from /proc while they run (a Windows program's open files are files of its process)."""
+
+    def __init__(self, marker):
+        self.marker, self.most, self._stop = marker.encode(), 0, threading.Event()
+        self._thread = threading.Thread(target=self._watch, daemon=True)
+        self._thread.start()
+
+    def _watch(self):
+        while not self._stop.wait(0.02):
+            for pid in filter(str.isdigit, os.listdir("/proc")):
+                with contextlib.suppress(OSError):
+                    if self.marker in Path(f"/proc/{pid}/cmdline").read_bytes():
+                        self.most = max(self.most, len(os.listdir(f"/proc/{pid}/fd")))
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join()
+        return self.most
+
+
+def test_many_files_build_with_few_open_and_unpack(signed_marker, work):
+    # Each input file is open only while it is packed: a tree of any size builds.
+    files = {f"f{i // 100:02d}/n{i:04d}.txt": b"%d\n" % i * (i % 50) for i in range(3000)}
+    expected = make_tree(work / "dist", dict(files, **{"bin/setup.exe": signed_marker}))
+    count = OpenFileCount("Many.exe")
+    result = run_make(["-d", "dist", "-s", "setup.exe", "-c", "Many.exe"], work, timeout=600)
+    most = count.stop()
+    assert (result.code, result.out, result.err) == (0, ARCHIVING + CREATING + SUCCEEDED, ""), result
+    assert 0 < most < 100, f"the builder had {most} files open at once"
+
+    folders, unpacked = WorkFolderWatch(), {}
+
+    def look(lines):
+        created = [folder for folder in folders.look() if not (folder / "tmp.zip").exists()]
+        assert len(created) == 1, created
+        unpacked.update(unpacked_files(created.pop()))
+
+    run_setup_program(work / "Many.exe", marker=work, while_running=look, timeout=600)
+    assert unpacked == expected
+    folders.assert_removed()

@@ -20,7 +20,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   try {
     const std::wstring archive = fullPath(argv[2]);
-    FolderArchive(archive, toNarrow(archive), std::filesystem::temp_directory_path().wstring())
+    FolderArchive(archive, archive, std::filesystem::temp_directory_path().wstring())
         .write(extendedPath(argv[1]), argv[1], static_cast<unsigned>(std::wcstoul(argv[3], nullptr, 10)));
     return 0;
   } catch (const std::exception& e) {
