@@ -69,11 +69,12 @@ def test_large_distribution_unpacks_identically_with_rising_progress(large_setup
     markers = scratch("markers-")
     release = markers / "release"
     folders = WorkFolderWatch()
+    # Every text the line shows from the window's showing until it hides for the setup file,
+    # however busy the machine is: the watcher runs before the program starts and waits for the
+    # window to show (a window found before it is shown would end the watch at once).
+    watch = start(WINTEST, "watch-text", "LargeSetup", 1000, 180000, "--class", "MYPONDREL", "--visible")
     proc = start(program, env={"PONDREL_MARKER_DIR": winpath(markers), "PONDREL_MARKER_HOLD": winpath(release)})
     try:
-        # Every text the line shows until the window hides for the setup file, however busy the
-        # machine is.
-        watch = start(WINTEST, "watch-text", "LargeSetup", 1000, 120000, "--class", "MYPONDREL")
         wait_window("LargeSetup", 30000, "--class", "MYPONDREL")
         if wait_for(lambda: 0 < progress_value("LargeSetup") < 100, 60, 0.1):
             screenshot("unpacking-progress.png")
