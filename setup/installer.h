@@ -39,8 +39,10 @@ class Installer {
 
   // Merges the distribution's launcher settings (a relative name resolves against the current
   // folder) into the user's launcher file; see mergeLauncherConfigFile. True when the user's
-  // file was written; false leaves it as it was.
-  [[nodiscard]] bool mergeLauncherConfig(const std::wstring& distributionFile = L"Tarnel.cfg");
+  // file was written; false leaves it as it was, with the error text in `failure` (empty after
+  // a close request).
+  [[nodiscard]] bool mergeLauncherConfig(const std::wstring& distributionFile = L"Tarnel.cfg",
+                                         std::string* failure = nullptr);
 
   // Post-installation steps of a distribution install; they report nothing and raise nothing.
   // Asks the installer service where productCode was installed (installLocation, which ends
@@ -51,18 +53,23 @@ class Installer {
   // Copies the distribution's cacertnx.pem into installLocation's "bin" folder, replacing one
   // that is there: directly, or through the command interpreter started elevated when the
   // folder lies below programFilesDir (any folder when that is empty) and the process lacks full
-  // rights. True when the file is in place. The "bin" folder is not made.
+  // rights. True when the file is in place. Only a regular file is copied (a folder of that
+  // name is not); the "bin" folder is not made.
   bool copyCertificate();
-  // Starts <installLocation>..\common\tarnel.exe and waits, at most 15 s, until it is ready
-  // for input. True when it started and became ready in time.
+  // Starts <installLocation>..\common\tarnel.exe, the path taken as it is (a "%" in it
+  // included), with nothing shown by the system when it cannot start, and waits, at most 15 s,
+  // until it is ready for input. True when it started and became ready in time.
   bool startLauncher();
 
   // Starts `path` with `arguments` (quoted path, one space, arguments), hides the window and
   // waits: for the process in distribution mode, for its whole process tree in setup-file
-  // mode. Returns the exit code (0 when it could not start or in setup-file mode).
+  // mode. Returns the exit code (always 0 in setup-file mode). Raises Failure
+  // "can't start <file name>: <the system's reason>" when the program cannot be started (an
+  // empty, damaged or foreign program, a folder); the window then stays as it was.
   std::uint32_t runProgram(const std::wstring& path, const std::wstring& arguments);
 
-  // Shows string `textId` with the caption string 103 in a box owned by the window.
+  // Shows string `textId` with the caption string 103 in a box owned by the window; IDNO
+  // without a box after a close request.
   int askContinue(unsigned textId, unsigned style);
 
   // Verifies a file's signature and asks the user when it fails: passed (valid, or the user
@@ -73,14 +80,17 @@ class Installer {
 
   // Installs a distribution found in the unpacked tree; non-zero when the post-installation
   // steps are to follow (also when the user declined at a signature question and nothing was
-  // installed). Raises Failure "error occured while verifying distro!!!" when no
-  // folder holds an acceptable distribution.
+  // installed), 0 after a close request. Raises Failure "error occured while
+  // verifying distro!!!" when no folder holds an acceptable distribution, the merge's error
+  // text when the launcher settings cannot be merged (nothing is installed then), and
+  // runProgram's error.
   int runDistribution();
 
   // Searches the unpacked tree, depth first from workDir, for the first folder that
   // checkDistributionFolder accepts; on success workDir names it. With a false result `reason`
-  // is 1 when the user declined at a signature question somewhere, else 0. Raises
-  // Failure "error occured while verifying distro recursive" for any error inside.
+  // is 1 when the user declined at a signature question somewhere, else 0; after a close
+  // request it stops with false. Raises ConfigTooLargeError for a setup.ini too large to read,
+  // Failure "error occured while verifying distro recursive" for any other error.
   bool findDistribution(int* reason = nullptr);
   // Checks the current folder: a package of ours (packagePath, xpPackage), its signatures and
   // those of the folder's .cab, .exe and .mst files on Windows 7 and later (reason 1 when the

@@ -5,19 +5,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 
 #include "handles.h"
-#include "text.h"
+#include "system_library.h"
 #include "text.h"
 
 namespace {
 
-// The platform converts at most 2 GiB in one call; no launcher file comes anywhere near this.
-constexpr size_t kMaxFileBytes = size_t{1} << 30;
 constexpr size_t kWriteChunk = size_t{1} << 20;
 
 enum class Mark { none, utf8, utf16le, bigEndian };
@@ -66,32 +63,109 @@ std::wstring decode(std::string bytes, Mark mark) {
   }
 }
 
-// Adds pairs as addConfigValue does, through an index of the folded keys and values, so that a
-// file of many lines takes linear time instead of a scan of the whole list per line.
-class ListBuilder {
- public:
-  explicit ListBuilder(ConfigList& list) : list_(list) {
-    for (const ConfigEntry& entry : list_) {
-      keys_.try_emplace(foldAscii(entry.key), values_.size());
-      std::unordered_set<std::wstring>& values = values_.emplace_back();
-      for (const std::wstring& value : entry.values) values.insert(foldAscii(value));
-    }
-  }
+std::uint32_t foldedHash(std::wstring_view text, std::uint32_t seed = 0) {
+  std::uint32_t hash = 2166136261u ^ seed;
+  for (const wchar_t c : text) hash = (hash ^ foldAscii(c)) * 16777619u;
+  return hash;
+}
 
-  void add(std::wstring_view key, std::wstring_view value) {
-    const auto [found, isNew] = keys_.try_emplace(foldAscii(key), list_.size());
-    if (isNew) {
-      list_.push_back({std::wstring(key), {std::wstring(value)}});
-      values_.emplace_back().insert(foldAscii(value));
-    } else if (values_[found->second].insert(foldAscii(value)).second) {
-      list_[found->second].values.emplace_back(value);
+// Items of a list by the hash of their folded text, in an open-addressing table kept at most
+// half full: finding or adding one takes about constant time and a few bytes per item.
+// A slot's `entry` is the entry's position plus one, 0 in an empty slot.
+template <typename Slot>
+class SlotTable {
+ public:
+  // The slot of the item with `hash` for which `same` holds; otherwise the empty slot where it
+  // belongs, which the caller fills.
+  template <typename Same>
+  Slot& find(std::uint32_t hash, Same same) {
+    if ((count_ + 1) * 2 > slots_.size()) grow();
+    for (size_t i = hash & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
+      Slot& slot = slots_[i];
+      if (slot.entry == 0) {
+        ++count_;
+        slot.hash = hash;
+        return slot;
+      }
+      if (slot.hash == hash && same(slot)) return slot;
     }
   }
 
  private:
+  void grow() {
+    std::vector<Slot> old(std::max<size_t>(16, slots_.size() * 2));
+    old.swap(slots_);
+    for (const Slot& slot : old) {
+      if (slot.entry == 0) continue;
+      size_t i = slot.hash & (slots_.size() - 1);
+      while (slots_[i].entry != 0) i = (i + 1) & (slots_.size() - 1);
+      slots_[i] = slot;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  size_t count_ = 0;
+};
+
+struct KeySlot {
+  std::uint32_t hash = 0, entry = 0;
+};
+struct ValueSlot {
+  std::uint32_t hash = 0, entry = 0, value = 0;
+};
+
+// The entries of a list by their keys, compared ignoring case as the list compares them.
+class KeyIndex {
+ public:
+  explicit KeyIndex(ConfigList& list) : list_(list) {
+    for (size_t i = 0; i < list_.size(); ++i) (void)position(list_[i].key, i);
+  }
+  // The position of the entry with `key`; for a key not there yet, `next`, which is recorded
+  // for it (the caller puts its entry there).
+  size_t position(std::wstring_view key, size_t next) {
+    KeySlot& slot = keys_.find(foldedHash(key), [&](const KeySlot& s) { return equalsIgnoringCase(list_[s.entry - 1].key, key); });
+    if (slot.entry == 0) slot.entry = static_cast<std::uint32_t>(next + 1);
+    return slot.entry - 1;
+  }
+
+ protected:
   ConfigList& list_;
-  std::unordered_map<std::wstring, size_t> keys_;
-  std::vector<std::unordered_set<std::wstring>> values_;
+
+ private:
+  SlotTable<KeySlot> keys_;
+};
+
+// Adds pairs as addConfigValue does, with the keys and each entry's values indexed, so that a
+// file of many lines (of many keys or of one) takes linear time.
+class ListBuilder : private KeyIndex {
+ public:
+  explicit ListBuilder(ConfigList& list) : KeyIndex(list) {
+    for (size_t i = 0; i < list_.size(); ++i) {
+      for (size_t v = 0; v < list_[i].values.size(); ++v) (void)addValue(i, list_[i].values[v], v);
+    }
+  }
+
+  void add(std::wstring_view key, std::wstring_view value) {
+    const size_t entry = position(key, list_.size());
+    if (entry == list_.size()) list_.push_back({std::wstring(key), {}});
+    std::vector<std::wstring>& values = list_[entry].values;
+    if (addValue(entry, value, values.size())) values.emplace_back(value);
+  }
+
+ private:
+  // Records `value` as value `next` of the entry; false when the entry has it already.
+  bool addValue(size_t entry, std::wstring_view value, size_t next) {
+    ValueSlot& slot = values_.find(foldedHash(value, static_cast<std::uint32_t>(entry) * 2654435761u),
+                                   [&](const ValueSlot& s) {
+                                     return s.entry == entry + 1 && equalsIgnoringCase(list_[entry].values[s.value], value);
+                                   });
+    if (slot.entry != 0) return false;
+    slot.entry = static_cast<std::uint32_t>(entry + 1);
+    slot.value = static_cast<std::uint32_t>(next);
+    return true;
+  }
+
+  SlotTable<ValueSlot> values_;
 };
 
 // One line per LF; a CR directly before the LF goes with it, any other CR is text. The first
@@ -184,7 +258,47 @@ class FreshFile {
   bool committed_ = false;
 };
 
+bool setSize(HANDLE file, size_t size) {
+  LARGE_INTEGER position{};
+  position.QuadPart = static_cast<LONGLONG>(size);
+  return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+}
+
+bool writeFromStart(HANDLE file, const std::string& bytes) {
+  LARGE_INTEGER start{};
+  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
+  for (size_t done = 0; done < bytes.size();) {
+    const DWORD chunk = static_cast<DWORD>(std::min(bytes.size() - done, kWriteChunk));
+    DWORD written = 0;
+    if (!WriteFile(file, bytes.data() + done, chunk, &written, nullptr) || written == 0) return false;
+    done += written;
+  }
+  return FlushFileBuffers(file) != 0;
+}
+
+// Rewrites a file that cannot be replaced because a program holds it open, sharing reading and
+// writing with others but not its deletion. The old content is read first and the file grown
+// to the larger of both sizes before anything is written, so that a disk without room fails
+// before any byte changes; when writing fails all the same, the old content is put back.
+bool rewriteInPlace(const std::wstring& path, const std::string& content) {
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  std::string old;
+  if (!file || !readUpTo(file.get(), old, kConfigFileLimit) || old.size() >= kConfigFileLimit) return false;
+  if (!setSize(file.get(), std::max(old.size(), content.size()))) {
+    (void)setSize(file.get(), old.size());
+    return false;
+  }
+  if (writeFromStart(file.get(), content) && setSize(file.get(), content.size())) return true;
+  (void)(writeFromStart(file.get(), old) && setSize(file.get(), old.size()));
+  return false;
+}
+
 }  // namespace
+
+ConfigTooLargeError::ConfigTooLargeError(const std::wstring& path)
+    : Failure("file too large: " + toNarrow(path)) {}
 
 bool addConfigValue(ConfigList& list, const std::wstring& key, const std::wstring& value) {
   for (ConfigEntry& entry : list) {
@@ -216,6 +330,18 @@ void setConfigValues(ConfigList& list, const std::wstring& key, const std::vecto
   list.push_back({key, values});
 }
 
+void setAllConfigValues(ConfigList& list, const ConfigList& source) {
+  KeyIndex index(list);
+  for (const ConfigEntry& entry : source) {
+    const size_t position = index.position(entry.key, list.size());
+    if (position == list.size()) {
+      list.push_back(entry);
+    } else {
+      list[position].values = entry.values;
+    }
+  }
+}
+
 std::wstring userConfigPath() {
   constexpr DWORD kLimit = 1024;
   wchar_t buffer[kLimit];
@@ -225,8 +351,13 @@ std::wstring userConfigPath() {
   if (length > 0 && length < kLimit) {
     base.assign(buffer, length);
   } else {
+    // The shell is bound by name, from the system folder, only when it is needed.
+    using GetFolderPathFn = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
+    static const auto getFolderPath = systemEntry<GetFolderPathFn>(L"shell32.dll", "SHGetFolderPathW");
     wchar_t shell[MAX_PATH];
-    if (SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, shell) == S_OK && shell[0]) base = shell;
+    if (getFolderPath && getFolderPath(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, shell) == S_OK && shell[0]) {
+      base = shell;
+    }
   }
   return base.empty() ? base : base + L"\\Kelm\\Tarnel\\Tarnel.cfg";
 }
@@ -236,10 +367,13 @@ ConfigRead tryReadConfigFile(const std::wstring& path, ConfigList& list) {
   if (!file) return isMissingError(GetLastError()) ? ConfigRead::missing : ConfigRead::unreadable;
   std::string bytes;
   LARGE_INTEGER size{};
-  if (GetFileSizeEx(file.get(), &size) && size.QuadPart < static_cast<LONGLONG>(kMaxFileBytes)) {
+  if (GetFileSizeEx(file.get(), &size)) {
+    if (size.QuadPart >= static_cast<LONGLONG>(kConfigFileLimit)) return ConfigRead::tooLarge;
     bytes.reserve(static_cast<size_t>(size.QuadPart));
   }
-  if (!readUpTo(file.get(), bytes, kMaxFileBytes) || bytes.size() >= kMaxFileBytes) return ConfigRead::unreadable;
+  // A file that grows while it is read is measured by what was read.
+  if (!readUpTo(file.get(), bytes, kConfigFileLimit)) return ConfigRead::unreadable;
+  if (bytes.size() >= kConfigFileLimit) return ConfigRead::tooLarge;
   file.reset();
   const Mark mark = markOf(bytes);
   if (mark == Mark::bigEndian) return ConfigRead::unreadable;
@@ -262,17 +396,29 @@ void writeConfigFile(const std::wstring& path, const ConfigList& list) {
   std::string content;
   if (ansi) {
     content = toNarrow(text);
-    if (content.empty() != text.empty()) throw kConfigAnsiWriteFailed;
-    // ANSI bytes that look like a mark would read back as other text, or not at all.
-    if (markOf(content) != Mark::none) ansi = false;
+    // Characters outside the code page would come back as others ("L" for "\u0141", "?" for
+    // Cyrillic on code page 1252), and ANSI bytes that look like a mark would read back as
+    // other text, or not at all.
+    if (toWide(content) != text || markOf(content) != Mark::none) ansi = false;
   }
   if (!ansi) content = utf16Content(text);
+  if (content.size() >= kConfigFileLimit) throw kConfigTooLarge;
 
   // A read-only file is not to be written; renaming over it would succeed on some systems.
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) throw kConfigCannotOpenForWrite;
-  FreshFile fresh(path);
-  if (!fresh.created()) throw kConfigCannotOpenForWrite;
-  if (!fresh.write(content)) throw ansi ? kConfigAnsiWriteFailed : kConfigUtf16WriteFailed;
-  if (!fresh.replace(path)) throw kConfigCannotOpenForWrite;
+  DWORD replaceError = ERROR_SUCCESS;
+  {
+    FreshFile fresh(path);
+    if (!fresh.created()) throw kConfigCannotOpenForWrite;
+    if (!fresh.write(content)) throw ansi ? kConfigAnsiWriteFailed : kConfigUtf16WriteFailed;
+    if (fresh.replace(path)) return;
+    replaceError = GetLastError();
+  }
+  // Held open by a program that did not allow its deletion: rewritten through a handle of our own.
+  if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+      (replaceError == ERROR_SHARING_VIOLATION || replaceError == ERROR_ACCESS_DENIED) && rewriteInPlace(path, content)) {
+    return;
+  }
+  throw kConfigCannotOpenForWrite;
 }

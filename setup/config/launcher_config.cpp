@@ -3,9 +3,13 @@
 #include <windows.h>
 
 #include "config/config_file.h"
+#include "handles.h"
 #include "installer.h"
+#include "text.h"
 
 namespace {
+
+constexpr DWORD kLockWaitMilliseconds = 60000;
 
 std::wstring parentOf(const std::wstring& path) {
   const size_t slash = path.find_last_of(L"\\/");
@@ -21,36 +25,91 @@ void createUserConfigFolders() {
   CreateDirectoryW(tarnel.c_str(), nullptr);
 }
 
+// The user's file held for one merge: a mutex named after the file (its path in upper case,
+// hashed), which every setup program of the session takes before it reads the file and lets go
+// of after writing it. A holder that ended without letting go leaves the file whole (it is
+// replaced in one step, or rewritten with its old content kept until the new one is in), so
+// such a mutex is taken over.
+class UserFileLock {
+ public:
+  explicit UserFileLock(const std::wstring& path) {
+    std::wstring upper = path;
+    CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
+    unsigned long long hash = 14695981039346656037ull;
+    for (const wchar_t c : upper) hash = (hash ^ c) * 1099511628211ull;
+    std::wstring name = L"Local\\PondrelLauncherFile-";
+    for (int shift = 60; shift >= 0; shift -= 4) name += L"0123456789abcdef"[(hash >> shift) & 0xF];
+    mutex_.reset(CreateMutexW(nullptr, FALSE, name.c_str()));
+    if (!mutex_) return;
+    const DWORD result = WaitForSingleObject(mutex_.get(), kLockWaitMilliseconds);
+    held_ = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+  }
+  ~UserFileLock() {
+    if (held_) ReleaseMutex(mutex_.get());
+  }
+  UserFileLock(const UserFileLock&) = delete;
+  UserFileLock& operator=(const UserFileLock&) = delete;
+
+  [[nodiscard]] bool held() const { return held_; }
+
+ private:
+  UniqueHandle mutex_;
+  bool held_ = false;
+};
+
+bool fail(std::string* failure, const char* what, const std::wstring& path) {
+  if (failure) *failure = what + toNarrow(path);
+  return false;
+}
+
+bool failRead(std::string* failure, ConfigRead result, const std::wstring& path) {
+  return fail(failure, result == ConfigRead::tooLarge ? "file too large: " : "can't read launcher file: ", path);
+}
+
 }  // namespace
 
-bool mergeLauncherConfigFile(const std::wstring& distributionFile) {
+bool mergeLauncherConfigFile(const std::wstring& distributionFile, std::string* failure,
+                             const std::atomic<bool>* cancel) {
+  if (failure) failure->clear();
   ConfigList distribution;
-  if (tryReadConfigFile(distributionFile, distribution) != ConfigRead::read) return false;
+  if (const ConfigRead read = tryReadConfigFile(distributionFile, distribution); read != ConfigRead::read) {
+    return failRead(failure, read, distributionFile);
+  }
 
   const std::wstring userFile = userConfigPath();
-  if (userFile.empty()) return false;
+  if (userFile.empty()) return fail(failure, "can't write launcher file: ", L"%APPDATA%\\Kelm\\Tarnel\\Tarnel.cfg");
+  const UserFileLock lock(userFile);
+  if (!lock.held()) return fail(failure, "can't write launcher file: ", userFile);
   ConfigList user;
   // A file that is there but cannot be read is the user's data all the same: never replace it
   // by the distribution's entries alone.
-  if (tryReadConfigFile(userFile, user) == ConfigRead::unreadable) return false;
+  if (const ConfigRead read = tryReadConfigFile(userFile, user); read != ConfigRead::read && read != ConfigRead::missing) {
+    return failRead(failure, read, userFile);
+  }
 
-  for (const ConfigEntry& entry : distribution) setConfigValues(user, entry.key, entry.values);
+  setAllConfigValues(user, distribution);
+  if (cancel && *cancel) return false;
 
+  int code = 0;
   try {
     writeConfigFile(userFile, user);
     return true;
-  } catch (int) {
+  } catch (int raised) {
     // Most often the first run for this user: the folders are not there yet.
+    code = raised;
   }
-  createUserConfigFolders();
-  try {
-    writeConfigFile(userConfigPath(), user);
-    return true;
-  } catch (int) {
-    return false;
+  if (code != kConfigTooLarge) {
+    createUserConfigFolders();
+    try {
+      writeConfigFile(userConfigPath(), user);
+      return true;
+    } catch (int raised) {
+      code = raised;
+    }
   }
+  return fail(failure, code == kConfigTooLarge ? "file too large: " : "can't write launcher file: ", userFile);
 }
 
-bool Installer::mergeLauncherConfig(const std::wstring& distributionFile) {
-  return mergeLauncherConfigFile(distributionFile);
+bool Installer::mergeLauncherConfig(const std::wstring& distributionFile, std::string* failure) {
+  return mergeLauncherConfigFile(distributionFile, failure, &cancelRequested);
 }

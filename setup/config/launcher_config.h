@@ -1,14 +1,22 @@
 #pragma once
 // Merging a distribution's launcher settings into the user's own launcher file.
+#include <atomic>
 #include <string>
 
 // Reads the distribution's file and the user's file (userConfigPath), gives every key of the
 // distribution's file the distribution's values in the user's list (the user's entries keep
 // their place and spelling; new keys follow in the distribution's order) and writes the user's
 // file. When the first write fails, the folders "Kelm" and "Kelm\Tarnel" are created and the
-// write is made once more. True when the user's file was written.
+// write is made once more. True when the user's file was written. The whole read, merge and
+// write holds the user's file against other setup programs merging into it (for a minute at
+// most), so that none of them loses what another wrote; it takes time linear in both files.
 // False, with the user's file exactly as it was, when the distribution's file cannot be read,
-// when the user's file exists but cannot be read (locked, no access, the FE FF mark), when no
-// place for the user's file is known, or when both writes fail. A missing user's file is a
-// fresh start. Raises only what the platform's memory raises.
-[[nodiscard]] bool mergeLauncherConfigFile(const std::wstring& distributionFile);
+// when the user's file exists but cannot be read (locked, no access, the FE FF mark), when
+// either file or the merged one would reach kConfigFileLimit, when no place for the user's file
+// is known, when another merge holds the file too long, when both writes fail, or when
+// `cancel` is set before the write. `failure`, when given, then receives the error text
+// (ANSI code page) naming the file: "can't read launcher file: <path>", "file too large:
+// <path>", "can't write launcher file: <path>"; it stays empty after a cancel. A missing
+// user's file is a fresh start. Raises only what the platform's memory raises.
+[[nodiscard]] bool mergeLauncherConfigFile(const std::wstring& distributionFile, std::string* failure = nullptr,
+                                           const std::atomic<bool>* cancel = nullptr);

@@ -43,7 +43,8 @@ bool Installer::findDistribution(int* reason) {
     // Depth first from the root: the subfolders of a folder are visited last-listed first, each
     // with its whole subtree before the next.
     std::vector<std::wstring> folders{workDir};
-    while (!folders.empty()) {
+    // A close request ends the search: no folder after it is looked at.
+    while (!folders.empty() && !cancelRequested) {
       const std::wstring folder = folders.back();
       folders.pop_back();
       std::vector<std::wstring> inner;
@@ -63,6 +64,8 @@ bool Installer::findDistribution(int* reason) {
       }
       folders.insert(folders.end(), inner.begin(), inner.end());
     }
+  } catch (const ConfigTooLargeError&) {
+    throw;
   } catch (const std::exception&) {
     throw Failure("error occured while verifying distro recursive");
   }
@@ -100,11 +103,9 @@ bool Installer::checkDistributionFolder(int* reason) {
 
   if (FileSearch().find(L"setup.ini")) {
     ConfigList setup;
-    try {
-      readConfigFile(L"setup.ini", setup);
-    } catch (int) {
-      // An unreadable setup.ini does not reject the folder; what was read counts.
-    }
+    // An unreadable setup.ini does not reject the folder; what was read counts. One too large to
+    // read is reported.
+    if (tryReadConfigFile(L"setup.ini", setup) == ConfigRead::tooLarge) throw ConfigTooLargeError(L"setup.ini");
     if (const auto* values = findConfigValues(setup, L"ProductCode"); values && !values->empty()) {
       productCode = values->front();
     }

@@ -17,7 +17,10 @@ int Installer::runDistribution() {
   const std::wstring unpackRoot = workDir;
   const CurrentDirGuard rootCurrent(unpackRoot);
   int reason = 0;
-  if (!findDistribution(&reason)) {
+  const bool found = findDistribution(&reason);
+  // A close request during the search: nothing is merged or installed.
+  if (cancelRequested) return 0;
+  if (!found) {
     // The user declined at a signature question: nothing is installed, and the steps after the
     // installation still run.
     if (reason == 1) return 1;
@@ -28,20 +31,28 @@ int Installer::runDistribution() {
   const CurrentDirGuard distributionCurrent(workDir);
   // A distribution built with its launcher settings at the top of the archive rather than
   // beside its package keeps working.
-  bool merged = true;
+  std::wstring launcherConfig;
   if (FileSearch().find(kLauncherConfig)) {
-    merged = mergeLauncherConfig(workDir + L"\\" + kLauncherConfig);
+    launcherConfig = workDir + L"\\" + kLauncherConfig;
   } else if (FileSearch().find(unpackRoot + L"\\" + kLauncherConfig)) {
-    merged = mergeLauncherConfig(unpackRoot + L"\\" + kLauncherConfig);
+    launcherConfig = unpackRoot + L"\\" + kLauncherConfig;
   }
-  // A close request while the user was asked or the settings merged: nothing is installed.
+  if (!launcherConfig.empty()) {
+    std::string failure;
+    if (!mergeLauncherConfig(launcherConfig, &failure)) {
+      if (cancelRequested) return 0;
+      // Nothing is installed that would start with settings other than the distribution's.
+      throw Failure(failure);
+    }
+  }
+  // A close request while the settings were merged: nothing is installed.
   if (cancelRequested) return 0;
 
   MsiLibrary msi;
   if (!msi.load()) return 0;
-  // The installer service's own dialogs are owned by the progress window, in front of it.
-  HWND owner = window;
-  msi.setInternalUI(INSTALLUILEVEL_BASIC, &owner);
+  // The installer service's own windows have no owner: the progress window may be closed while
+  // they are up, and an owner destroyed under them would take them along mid-installation.
+  msi.setInternalUI(INSTALLUILEVEL_BASIC, nullptr);
 
   const InstallerLanguage language = languageFor(GetUserDefaultLangID());
   const std::wstring transform = transformFileName(language, xpPackage);
@@ -52,5 +63,5 @@ int Installer::runDistribution() {
                                    ? runProgram(setupProgram, properties)
                                    : msi.installProduct(workDir + L"\\" + packagePath, properties);
   // Only 0 is success: 3010 (restart required) and every other code included are not.
-  return result == 0 && merged ? 1 : 0;
+  return result == 0 ? 1 : 0;
 }

@@ -1,8 +1,26 @@
 #include <vector>
 
+#include "error_report.h"
+#include "failure.h"
 #include "handles.h"
 #include "installer.h"
 #include "installation/process_tree.h"
+#include "text.h"
+
+namespace {
+
+// "can't start <name>: <reason>", the system's reason with its insert ("%1 is not a valid
+// Win32 application.") filled with the name.
+[[noreturn]] void raiseStartError(const std::wstring& path, DWORD error) {
+  const std::wstring name = path.substr(path.find_last_of(L"\\/") + 1);
+  std::wstring reason = systemReason(error);
+  for (size_t at = reason.find(L"%1"); at != std::wstring::npos; at = reason.find(L"%1", at + name.size())) {
+    reason.replace(at, 2, name);
+  }
+  throw Failure("can't start " + toNarrow(name) + ": " + toNarrow(reason));
+}
+
+}  // namespace
 
 std::uint32_t Installer::runProgram(const std::wstring& path, const std::wstring& arguments) {
   const std::wstring commandLine = L"\"" + path + L"\" " + arguments;
@@ -19,13 +37,14 @@ std::uint32_t Installer::runProgram(const std::wstring& path, const std::wstring
   const DWORD flags = job ? CREATE_SUSPENDED : 0;
   const BOOL ok = CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup,
                                  &started);
-  if (ok && job) {
+  // A program that cannot start is an error the user sees, and nothing that was to follow it runs.
+  if (!ok) raiseStartError(path, GetLastError());
+  if (job) {
     if (!AssignProcessToJobObject(job.get(), started.hProcess)) job.reset();
     ResumeThread(started.hThread);
   }
   // The installer's own windows take over from here.
   ShowWindow(window, SW_HIDE);
-  if (!ok) return 0;
 
   UniqueHandle process(started.hProcess);
   UniqueHandle thread(started.hThread);

@@ -11,7 +11,10 @@
 Installer::Gate Installer::signatureGate(const std::wstring& path) {
   std::wstring errorText;
   if (verifySignature(path, errorText)) return Gate::passed;
-  switch (askContinue(IDS_SIGNATURE_QUESTION, MB_YESNO)) {
+  const int answer = askContinue(IDS_SIGNATURE_QUESTION, MB_YESNO);
+  // Closing the window ends the question (as No) and the run: nothing is to follow.
+  if (cancelRequested) return Gate::declined;
+  switch (answer) {
     case IDYES:
       checkSignatures = false;
       return Gate::passed;
@@ -23,6 +26,7 @@ Installer::Gate Installer::signatureGate(const std::wstring& path) {
 }
 
 int Installer::askContinue(unsigned textId, unsigned style) {
+  if (cancelRequested) return IDNO;
   wchar_t text[250] = {};
   wchar_t caption[250] = {};
   HINSTANCE self = GetModuleHandleW(nullptr);

@@ -24,7 +24,7 @@ constexpr std::uint64_t kWholeEntryLimit = 1024 * 1024;
 }
 
 [[noreturn]] void raiseRunsPast(const std::string& displayName) {
-  throw ZipUnpackagerException("damaged archive, data runs past its size: " + displayName);
+  throw ZipUnpackagerException("damaged archive, data runs past its size: " + displayName, kArchiveReadErrorExitCode);
 }
 
 std::uint32_t crcOf(std::uint32_t crc, const char* data, size_t size) {
@@ -39,7 +39,7 @@ void checkCrc(const EntryInfo& info, std::uint32_t crc, const std::string& displ
 // Data that ends before the entry's size: damaged data, unless what there is passes the CRC.
 [[noreturn]] void raiseEndsEarly(const EntryInfo& info, std::uint32_t crc, const std::string& displayName) {
   checkCrc(info, crc, displayName);
-  throw ZipUnpackagerException("damaged archive, data ends early: " + displayName);
+  throw ZipUnpackagerException("damaged archive, data ends early: " + displayName, kArchiveReadErrorExitCode);
 }
 
 // zlib's raw inflate state, ended on every path.

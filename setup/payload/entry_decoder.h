@@ -27,7 +27,8 @@ class EntryDecoder {
   // asked to stop. `displayName` names the entry in error texts. Raises ZipUnpackagerException:
   // data that cannot be read, does not inflate or fails its CRC raises the error with
   // kArchiveReadErrorExitCode (after "error reading file in archive/n" on the error stream);
-  // data that ends before the entry's size or runs past it, "damaged archive, ...".
+  // data that ends before the entry's size or runs past it, "damaged archive, ..." with the
+  // same exit code.
   bool decode(ArchiveReader::StoredData& stored, const EntryInfo& info, const std::string& displayName,
               const ContentSink& sink);
 

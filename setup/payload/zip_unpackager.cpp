@@ -174,7 +174,8 @@ class Extraction {
       if (!reader_.describe(index, info) || info.name.empty()) return true;
       const std::string displayName = toNarrow(fromUtf8(info.name));
       const auto cannotOpen = [&] {
-        return ZipUnpackagerException("can't find index " + std::to_string(index) + " in zip: " + archiveName_);
+        return ZipUnpackagerException("can't find index " + std::to_string(index) + " in zip: " + archiveName_,
+                                     kArchiveReadErrorExitCode);
       };
       // Only stored and deflated entries without encryption are read.
       if (info.encrypted || (info.method != ZIP_CM_STORE && info.method != ZIP_CM_DEFLATE)) throw cannotOpen();

@@ -44,8 +44,9 @@ class ZipUnpackager {
   // Entry names that would reach outside the destination (absolute, drive or UNC names, "..",
   // ":" streams, device names) are refused before anything is created. Trailing dots and spaces
   // of a name's components are dropped, as the platform's own path rules drop them. Data that
-  // cannot be read from the archive raises the error with kArchiveReadErrorExitCode, after
-  // writing "error reading file in archive/n" to the error stream.
+  // cannot be read from the archive raises the error with kArchiveReadErrorExitCode: an entry
+  // that cannot be opened, a read that fails (after "error reading file in archive/n" on the
+  // error stream), data that ends before its size or runs past it.
   bool unpack(const std::wstring& archivePath, const std::wstring& destination, ProgressCallback callback,
               unsigned threads = 0) const;
 

@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "handles.h"
-#include "installation/file_search.h"
 #include "installation/msi_library.h"
 #include "installer.h"
 #include "postinstall/elevation.h"
@@ -71,7 +70,11 @@ bool Installer::copyCertificate() {
   const std::wstring destination = folder + kCertificate;
   // Letter case counts, and without a Program Files folder to go by every place counts.
   const bool isProtected = programFilesDir.empty() || installLocation.find(programFilesDir) != std::wstring::npos;
-  if (!FileSearch().find(source)) return false;
+  // Only a regular file is copied: the interpreter would copy a folder's files in its place.
+  const DWORD attributes = GetFileAttributesW(source.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))) {
+    return false;
+  }
   switch (elevation.type()) {
     case ElevationType::full:
     case ElevationType::undetermined:

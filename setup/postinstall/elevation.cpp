@@ -3,6 +3,7 @@
 #include <shellapi.h>
 
 #include "handles.h"
+#include "system_library.h"
 
 namespace {
 
@@ -48,6 +49,10 @@ const wchar_t* elevationVerb() {
 bool runElevated(const std::wstring& program, const std::wstring& parameters, int showCommand,
                  std::optional<DWORD>& exitCode, const wchar_t* verb) {
   exitCode.reset();
+  // The shell is bound by name, from the system folder, only for the one step that needs it.
+  using ShellExecuteExFn = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
+  static const auto shellExecute = systemEntry<ShellExecuteExFn>(L"shell32.dll", "ShellExecuteExW");
+  if (!shellExecute) return false;
   SHELLEXECUTEINFOW request{};
   request.cbSize = sizeof(request);
   request.fMask = SEE_MASK_NOCLOSEPROCESS;
@@ -55,7 +60,7 @@ bool runElevated(const std::wstring& program, const std::wstring& parameters, in
   request.lpFile = program.c_str();
   request.lpParameters = parameters.c_str();
   request.nShow = showCommand;
-  if (!ShellExecuteExW(&request)) return false;
+  if (!shellExecute(&request)) return false;
   if (!request.hProcess) return true;
   const UniqueHandle process(request.hProcess);
   WaitForSingleObject(process.get(), INFINITE);

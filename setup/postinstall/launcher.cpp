@@ -2,7 +2,8 @@
 // is ready for input or after 15 seconds, whichever comes first; it never waits for the launcher
 // to end.
 #include <windows.h>
-#include <shellapi.h>
+
+#include <vector>
 
 #include "handles.h"
 #include "installation/file_search.h"
@@ -18,16 +19,21 @@ bool Installer::startLauncher() {
   const std::wstring launcher = installLocation + L"..\\common\\tarnel.exe";
   if (!FileSearch().find(launcher)) return false;
 
-  SHELLEXECUTEINFOW request{};
-  request.cbSize = sizeof(request);
-  request.fMask = SEE_MASK_NOCLOSEPROCESS;
-  request.hwnd = window;
-  request.lpVerb = L"open";
-  request.lpFile = launcher.c_str();
-  request.nShow = SW_SHOWNORMAL;
-  if (!ShellExecuteExW(&request)) return false;
-  const UniqueHandle process(request.hProcess);
-  if (!process) return false;
+  // Started as a program by its path, as it stands: the shell would expand "%NAME%" in it and
+  // show a box of its own when the start fails.
+  const std::wstring quoted = L"\"" + launcher + L"\"";
+  std::vector<wchar_t> commandLine(quoted.c_str(), quoted.c_str() + quoted.size() + 1);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOWNORMAL;
+  PROCESS_INFORMATION started{};
+  if (!CreateProcessW(launcher.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &started)) {
+    return false;
+  }
+  CloseHandle(started.hThread);
+  const UniqueHandle process(started.hProcess);
 
   // Waited for in slices, so that a close request ends the wait at once. The elapsed time is
   // counted in unsigned 32-bit milliseconds, which stays right when the tick count wraps.

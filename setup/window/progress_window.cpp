@@ -1,5 +1,6 @@
 #include "window/progress_window.h"
 
+#include <exception>
 
 #include "window/installer_slot.h"
 #include "resource.h"
@@ -47,6 +48,17 @@ std::wstring ProgressWindow::formatText(const std::wstring& prefix, long percent
   return text;
 }
 
+void showErrorBox(HWND owner, const char* message) noexcept {
+  const wchar_t* text = L"unexpected error";
+  std::wstring converted;
+  try {
+    converted = toWide(message);
+    if (!converted.empty()) text = converted.c_str();
+  } catch (...) {
+  }
+  MessageBoxW(owner, text, L"Error", ownedBoxStyle(owner, MB_ICONERROR | MB_OK));
+}
+
 LRESULT CALLBACK ProgressWindow::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_NCCREATE) {
     auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
@@ -54,7 +66,15 @@ LRESULT CALLBACK ProgressWindow::windowProc(HWND window, UINT message, WPARAM wP
   }
   auto* self = reinterpret_cast<ProgressWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
   if (!self) return DefWindowProcW(window, message, wParam, lParam);
-  return self->handle(window, message, wParam, lParam);
+  try {
+    return self->handle(window, message, wParam, lParam);
+  } catch (const std::exception& e) {
+    showErrorBox(window, e.what());
+  } catch (...) {
+    showErrorBox(window, "unexpected error");
+  }
+  if (message == WM_CLOSE) DestroyWindow(window);
+  return 0;
 }
 
 LRESULT ProgressWindow::handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -18,6 +18,11 @@ constexpr UINT WM_PROGRESS = WM_USER + 1;
   return owner && !IsWindowVisible(owner) ? style | MB_SETFOREGROUND | MB_TOPMOST : style;
 }
 
+// Shows an error text (8-bit, ANSI code page) in the error box owned by `owner` (null: none):
+// caption "Error", error icon, OK. Raises nothing: a text that cannot be converted for want of
+// memory is shown as "unexpected error".
+void showErrorBox(HWND owner, const char* message) noexcept;
+
 class ProgressWindow {
  public:
   // Registers the window class (named by string 109) for `instance`. False on failure, with
@@ -36,6 +41,8 @@ class ProgressWindow {
   [[nodiscard]] static std::wstring formatText(const std::wstring& prefix, long percent);
 
  private:
+  // No error leaves it: one raised while a message is handled is shown in the error box, and a
+  // close request ends with the window destroyed all the same.
   static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   void onCreate(HWND window);

@@ -10,3 +10,10 @@ std::wstring windowTitleFromPath(const std::wstring& programPath) {
   if (dot == std::wstring::npos || dot == 0) return name;
   return name.substr(0, dot);
 }
+
+std::wstring firstArgument(const std::wstring& commandLine) {
+  if (!commandLine.empty() && commandLine[0] == L'"') {
+    return commandLine.substr(1, commandLine.find(L'"', 1) - 1);
+  }
+  return commandLine.substr(0, commandLine.find_first_of(L" \t"));
+}

@@ -5,7 +5,6 @@
 #include "installer.h"
 #include "payload/zip_unpackager.h"
 #include "window/installer_slot.h"
-#include "text.h"
 #include "window/progress_window.h"
 
 namespace {
@@ -13,7 +12,7 @@ namespace {
 // Shows an error text (8-bit, ANSI code page) in the error box: caption "Error", error icon, OK.
 // After the user closed the window nothing more is shown: the run is being abandoned.
 void report(HWND window, const InstallerSlot& slot, const char* message) {
-  if (!slot.closed()) MessageBoxW(window, toWide(message).c_str(), L"Error", ownedBoxStyle(window, MB_ICONERROR | MB_OK));
+  if (!slot.closed()) showErrorBox(window, message);
 }
 
 void install(Installer& installer) {

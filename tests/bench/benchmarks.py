@@ -5,6 +5,8 @@
   builder    PondrelMake -d on a generated 200 MB distribution against its archive made on one
              thread, Info-ZIP zip and 7z
   tree-wait  the setup program's CPU use while it waits for a long-running setup file
+  merge      the launcher file's merge of 10,000 to 160,000 keys into a user's file of as many:
+             about linear when the time per key stays about the same
 """
 import os
 import shutil
@@ -17,7 +19,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
 from bench import PONDREL_MAKE, SOURCE, scratch, tool, winpath  # noqa: E402
 from distgen import generate  # noqa: E402
 from test_builder import archive_of  # noqa: E402
-from table import table  # noqa: E402
+from table import median, table  # noqa: E402
 
 SIZE = 200 * 1024 * 1024
 FILES = 3000
@@ -115,5 +117,24 @@ def tree_wait():
           f"{100 * waiting / max(0.1, wall - base_wall):.1f} % of one core")
 
 
+def merge():
+    """The launcher file's merge through config_probe; the first row (no keys) is the cost of
+    starting a program under Wine, which the others include."""
+    print(f"{'keys':>8}{'seconds':>9}{'us per key, start deducted':>28}")
+    start = None
+    for keys in (0, 10_000, 40_000, 160_000):
+        work = scratch("merge-")
+        folder = work / "AppData" / "Kelm" / "Tarnel"
+        folder.mkdir(parents=True)
+        # Half of the distribution's keys are the user's already (in another letter case).
+        (folder / "Tarnel.cfg").write_text("".join(f"KEY{i}=user\n" for i in range(keys)))
+        (work / "dist.cfg").write_text("".join(f"key{i}=dist\n" for i in range(keys // 2, keys * 3 // 2)))
+        seconds = median([timed(["wine", tool("config_probe.exe"), "merge", winpath(work / "dist.cfg"),
+                                 winpath(work / "AppData")])[0] for _ in range(3)])
+        start = seconds if start is None else start
+        print(f"{keys:>8}{seconds:9.2f}{(seconds - start) / keys * 1e6 if keys else 0:28.1f}")
+
+
 if __name__ == "__main__":
-    {"table": table, "builder": builder, "tree-wait": tree_wait}[sys.argv[1] if len(sys.argv) > 1 else "table"]()
+    {"table": table, "builder": builder, "tree-wait": tree_wait, "merge": merge}[
+        sys.argv[1] if len(sys.argv) > 1 else "table"]()

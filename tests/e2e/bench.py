@@ -148,12 +148,14 @@ def run(exe, *args, cwd=None, env=None, locale=None, timeout=300):
     return Result(proc.returncode, proc.stdout, proc.stderr)
 
 
-def start(exe, *args, cwd=None, env=None, locale=None, capture=True):
+def start(exe, *args, cwd=None, env=None, locale=None, capture=True, log=None):
     """Starts a Windows program and returns at once. Without `capture` its output is dropped, so
-    that programs it starts and that outlive it (holding the output open) are not waited for."""
+    that programs it starts and that outlive it (holding the output open) are not waited for;
+    given a `log` file, it goes there instead."""
     output = subprocess.PIPE if capture else subprocess.DEVNULL
-    return subprocess.Popen(["wine", str(exe), *map(str, args)], cwd=cwd, env=wine_env(env, locale),
-                            stdout=output, stderr=output, stdin=subprocess.DEVNULL)
+    with open(log, "wb") if log else contextlib.nullcontext(output) as output:
+        return subprocess.Popen(["wine", str(exe), *map(str, args)], cwd=cwd, env=wine_env(env, locale),
+                                stdout=output, stderr=output, stdin=subprocess.DEVNULL)
 
 
 def wintest(*args, check=True, timeout=60):
@@ -279,11 +281,13 @@ def copy_program(source, folder, name):
 
 
 @contextlib.contextmanager
-def held_open(path, timeout=120):
+def held_open(path, timeout=120, shared=False):
     """Keeps a file open without sharing, in a Windows process of the prefix, for the length of
-    the block: no other program can open it meanwhile."""
+    the block: no other program can open it meanwhile. `shared`: open for reading and writing,
+    sharing both but not deletion, as a program holds it through the C runtime."""
     release = scratch("release-") / "release"
-    proc = start(WINTEST, "hold", winpath(path), winpath(release), "--timeout", timeout * 1000)
+    proc = start(WINTEST, "hold", winpath(path), winpath(release), "--timeout", timeout * 1000,
+                 *(["--shared"] if shared else []))
     try:
         line = proc.stdout.readline()
         if line.strip() != b"held":

@@ -3,6 +3,7 @@ distribution in the unpacked tree, checks its signatures and manufacturer, merge
 settings, installs it through its own setup.exe or the installer service with the user's
 language, copies the certificate into the installation and starts the installed launcher.
 The packages are real ones, built with wixl and signed with the test certificate."""
+import re
 import shutil
 import subprocess
 
@@ -12,9 +13,11 @@ from bench import (PONDREL_MAKE, SOURCE, ProcessWatch, WorkFolderWatch, box_text
                    finish, finish_without_error_box, linux_path, message_box, prefix_environment, prefix_folder,
                    program_files, run, scratch, screenshot, start, tool, wait_for, wait_gone, windows, winpath)
 from distgen import msi_package
+from test_setup_file import build as build_setup_file, distribution as setup_file_distribution
 
 SERVICE_PRODUCT = "{6C1D2E3F-0A1B-4C5D-8E9F-A0B1C2D3E4F5}"  # installed by the tests through the stub
 SETUP_PRODUCT = "{7D2E3F40-1B2C-4D5E-9FA0-B1C2D3E4F506}"  # installed beforehand for setup.exe runs
+PERCENT_PRODUCT = "{8E3F4051-2C3D-4E6F-A0B1-C2D3E4F50617}"  # installed below a folder with "%" in its name
 IDOK, IDYES, IDNO = 1, 6, 7
 LAUNCHER_TITLE = "Tarnel Test Launcher"
 
@@ -66,9 +69,11 @@ USER_CONFIG = prefix_folder("APPDATA") / "Kelm" / "Tarnel" / "Tarnel.cfg"
 
 class Run:
     """A started setup program with its own marker folder; `user_config` is the user's launcher
-    file beforehand (bytes), None for a user without one."""
+    file beforehand (bytes), None for a user without one. `trace` names Wine debug channels whose
+    trace goes to the `log` file."""
 
-    def __init__(self, program, locale=None, exit_code=0, launcher_life=3000, user_config=None, busy_launcher=False):
+    def __init__(self, program, locale=None, exit_code=0, launcher_life=3000, user_config=None, busy_launcher=False,
+                 trace=None):
         self.markers = scratch("markers-")
         shutil.rmtree(USER_CONFIG.parent.parent, ignore_errors=True)
         if user_config is not None:
@@ -79,7 +84,11 @@ class Run:
                "PONDREL_LAUNCHER_LIFE": str(launcher_life)}
         if busy_launcher:
             env["PONDREL_LAUNCHER_BUSY"] = "1"
-        self.proc = start(program, locale=locale, env=env, capture=False)
+        self.log = None
+        if trace:
+            env["WINEDEBUG"] = f"-all,trace+{trace}"
+            self.log = self.markers / "wine.log"
+        self.proc = start(program, locale=locale, env=env, capture=False, log=self.log)
 
     def lines(self, name):
         path = self.markers / name
@@ -90,6 +99,14 @@ class Run:
         assert result.code == 0, result
         self.folders.assert_removed()
         return result
+
+    def error(self, timeout=60):
+        """The error box that ends the run, answered: its text. The run then ends as it should."""
+        box = message_box("Error", timeout * 1000)
+        click(button_text(box, IDOK), "Error")
+        assert finish(self.proc, timeout).code == 0
+        self.folders.assert_removed()
+        return box_text(box)
 
 
 
@@ -130,7 +147,8 @@ def test_installs_through_the_installer_service_and_finishes_the_run(place, fold
                         place=place, files={"Tarnel.cfg": b"DefaultVersion=2.4.1\r\nNewKey=dist\r\n"})
     program = build(dist, f"ServiceSetup{place}.exe")
     interpreters = ProcessWatch("cmd.exe")
-    setup = Run(program, launcher_life=8000, user_config=b"defaultversion=2.4.0\r\nCommonInfoBases=C:\\bases\r\n")
+    setup = Run(program, launcher_life=8000, user_config=b"defaultversion=2.4.0\r\nCommonInfoBases=C:\\bases\r\n",
+                trace="msi")
     try:
         # It ends while the launcher it started still runs.
         wait_for(lambda: setup.proc.poll() is not None, 120)
@@ -155,6 +173,10 @@ def test_installs_through_the_installer_service_and_finishes_the_run(place, fold
         command_line, _, own_path = setup.lines("launcher.txt")
         assert own_path == vendor + "\\common\\tarnel.exe"
         assert command_line.replace('"', "").strip().lower().endswith("tarnel.exe"), command_line  # no arguments
+        # The service's own windows get no owner (a null pointer where the owner's would be):
+        # the progress window may be closed while they are up.
+        calls = re.findall(r"MsiSetInternalUI (\w+) (\w+)", setup.log.read_text(errors="replace"))
+        assert calls == [("00000003", "00000000")], calls
     finally:
         interpreters.stop()
         uninstall(SERVICE_PRODUCT)
@@ -197,20 +219,36 @@ AFTERWARDS = [
     ("the launcher never becomes ready", 0, True, True),
     ("no launcher where it should be", 0, True, False),
     ("closed while waiting for the launcher", 0, True, True),
+    # Only a regular file is copied: the interpreter would copy a folder's files in its place.
+    ("cacertnx.pem is a folder", 0, False, True),
+    # The launcher's path is taken as it is: "%TEMP%" in it is no variable, and nothing but the
+    # launcher shows.
+    ("a % in the installed location", 0, False, True),
 ]
 
 
 @pytest.mark.parametrize("case,code,copied,launched", AFTERWARDS, ids=[c[0] for c in AFTERWARDS])
 def test_steps_after_the_installation(case, code, copied, launched, installed_product):
-    certificate = installed_product / "bin" / "cacertnx.pem"
+    location, product = installed_product, SETUP_PRODUCT
+    if case == "a % in the installed location":
+        product = PERCENT_PRODUCT
+        package = msi_package(scratch("percent-"), product_code=product, vendor="Kelm 100%TEMP%",
+                              launcher=tool("tarnel.exe"))
+        msiexec("/i", winpath(package))
+        location = program_files("Kelm 100%TEMP%", "2.4.1")
+    certificate = location / "bin" / "cacertnx.pem"
     certificate.unlink(missing_ok=True)
-    launcher = installed_product.parent / "common" / "tarnel.exe"
+    launcher = location.parent / "common" / "tarnel.exe"
     hidden = launcher.with_suffix(".hidden")
     if case == "no launcher where it should be":
         launcher.rename(hidden)
-    dist = distribution(scratch("after-") / "dist")
+    dist = distribution(scratch("after-") / "dist", product=product)
     if case == "no certificate in the distribution":
         (dist / "cacertnx.pem").unlink()
+    if case == "cacertnx.pem is a folder":
+        (dist / "cacertnx.pem").unlink()
+        (dist / "cacertnx.pem").mkdir()
+        (dist / "cacertnx.pem" / "inside.pem").write_text("a file in a folder")
     busy = case in ("the launcher never becomes ready", "closed while waiting for the launcher")
     setup = Run(build(dist, f"After{AFTERWARDS.index((case, code, copied, launched))}.exe"), exit_code=code,
                 busy_launcher=busy, launcher_life=60000 if busy else 3000)
@@ -224,7 +262,11 @@ def test_steps_after_the_installation(case, code, copied, launched, installed_pr
         setup.finish(timeout=90)
         assert setup.lines("marker.txt"), "setup.exe did not run"
         assert certificate.exists() == copied, case
+        assert {f.name for f in (location / "bin").iterdir()} <= {"client.txt", "cacertnx.pem"}
         assert (setup.lines("launcher.txt") is not None) == launched, case
+        if launched:
+            own_path = setup.lines("launcher.txt")[2]
+            assert own_path.endswith(f"\\{location.parent.name}\\common\\tarnel.exe"), own_path
         if busy:
             assert not launcher_ended, "the setup program waited for the launcher to end"
     finally:
@@ -232,6 +274,8 @@ def test_steps_after_the_installation(case, code, copied, launched, installed_pr
             hidden.rename(launcher)
         if busy:
             subprocess.run(["wine", "taskkill", "/F", "/IM", "tarnel.exe"], capture_output=True)
+        if product != SETUP_PRODUCT:
+            uninstall(product)
 
 
 def rejected(folder, why):
@@ -264,12 +308,8 @@ def test_no_acceptable_folder_is_an_error():
     root = scratch("none-") / "dist"
     rejected(root / "only", "foreign manufacturer")
     setup = Run(build(root, "NoDistribution.exe", "vista"))
-    box = message_box("Error", 60000)
-    assert box_text(box) == "error occured while verifying distro!!!"
-    click(button_text(box, IDOK), "Error")
-    assert finish(setup.proc, 60).code == 0
+    assert setup.error() == "error occured while verifying distro!!!"
     assert setup.lines("marker.txt") is None
-    setup.folders.assert_removed()
 
 
 @pytest.mark.parametrize("answer", [IDYES, IDNO], ids=["yes", "no"])
@@ -294,3 +334,70 @@ def test_unsigned_cab_asks_and_the_answer_decides(answer, installed_product):
         assert setup.lines("marker.txt") is None
         assert setup.lines("launcher.txt"), "the launcher did not start after No"
     wait_gone(LAUNCHER_TITLE, 30000)
+
+
+def marked_for(machine):
+    """The test setup program marked as one for another processor."""
+    data = bytearray(tool("marker_setup.exe").read_bytes())
+    header = int.from_bytes(data[0x3C:0x40], "little")
+    return bytes(data[:header + 4]) + machine.to_bytes(2, "little") + bytes(data[header + 6:])
+
+
+UNSTARTABLE = {  # setup.exe as: its bytes, or None for a folder of that name
+    "an empty file": b"", "a damaged program": tool("marker_setup.exe").read_bytes()[:3000],
+    "a program for ARM64": marked_for(0xAA64), "a folder": None,
+}
+
+
+@pytest.mark.parametrize("what", UNSTARTABLE)
+def test_setup_exe_that_cannot_start_is_an_error_and_nothing_follows(what, installed_product):
+    certificate = installed_product / "bin" / "cacertnx.pem"
+    certificate.unlink(missing_ok=True)
+    dist = distribution(scratch("unstartable-") / "dist", setup_exe=False)
+    if UNSTARTABLE[what] is None:
+        (dist / "setup.exe").mkdir()
+        (dist / "setup.exe" / "inside.txt").write_text("a folder, not a program")  # archived with it
+    else:
+        (dist / "setup.exe").write_bytes(UNSTARTABLE[what])
+    setup = Run(build(dist, f"Unstartable{list(UNSTARTABLE).index(what)}.exe", "vista"))
+    text = setup.error()
+    assert text.startswith("can't start setup.exe: ") and len(text) > 24, text  # and the system's reason
+    assert not certificate.exists() and setup.lines("launcher.txt") is None
+
+
+@pytest.mark.parametrize("mode", ["distribution", "setup file"])
+def test_close_while_the_question_is_up_ends_the_run_and_changes_nothing(mode):
+    # Windows 7 as Wine reports it: the unsigned file brings the signature question.
+    files = {"Tarnel.cfg": b"K=new\r\n", "a.cab": b"an unsigned cabinet"}
+    program = (build(distribution(scratch("close-") / "dist", files=files), "CloseDistribution.exe")
+               if mode == "distribution" else build_setup_file(setup_file_distribution(signed=False), "CloseSetupFile.exe"))
+    setup = Run(program, user_config=b"K=old\r\n")
+    message_box("Pondrel", 60000)
+    close_window(program.stem)
+    # The question goes with the window, and the run ends without waiting for an answer.
+    assert wait_gone("Pondrel", 60000, "--class", "#32770")
+    setup.finish(timeout=60)
+    assert USER_CONFIG.read_bytes() == b"K=old\r\n" and setup.lines("marker.txt") is None
+
+
+# The file too large, and the end of the error text naming it.
+TOO_LARGE = {"setup.ini": "setup.ini", "Tarnel.cfg": ".tmp\\Tarnel.cfg", "user": "\\Kelm\\Tarnel\\Tarnel.cfg"}
+
+
+@pytest.mark.parametrize("which", TOO_LARGE)
+def test_file_over_the_size_limit_is_reported_alike_in_every_build(which):
+    # 16 MiB is the limit of the 32-bit and the 64-bit build alike. The user's file is far beyond
+    # it: there the 32-bit build used to run out of memory, where the 64-bit one read on.
+    lines = (300 if which == "user" else 16) * 2**20 // 53 + 1
+    filler = b"".join(b"Key%07d=%s\r\n" % (i, b"v" * 40) for i in range(lines))
+    dist = distribution(scratch("large-") / "dist", files={"Tarnel.cfg": b"K=new\r\n"})
+    if which != "user":
+        (dist / which).write_bytes((dist / which).read_bytes() + filler)
+    user = b"K=old\r\n" + (filler if which == "user" else b"")
+    setup = Run(build(dist, f"Large{list(TOO_LARGE).index(which)}.exe", "vista"), user_config=user)
+    try:
+        text = setup.error(timeout=120)
+        assert text.startswith("file too large: ") and text.endswith(TOO_LARGE[which]), text
+        assert setup.lines("marker.txt") is None and USER_CONFIG.read_bytes() == user
+    finally:
+        shutil.rmtree(USER_CONFIG.parent.parent)  # no later program of the prefix is to meet it

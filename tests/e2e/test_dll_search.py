@@ -81,26 +81,41 @@ def test_programs_import_only_known_dlls_and_the_stub_only_what_xp_has():
         {dll: [] for dll in VISTA_AND_LATER}
 
 
-def test_version_dll_planted_beside_the_builder_is_not_loaded():
+@pytest.mark.parametrize("program", ["builder", "setup program", "shell bound by name"])
+def test_dlls_planted_in_the_download_folder_are_not_loaded(program):
     folder = scratch("downloads-")
-    (folder / "dist").mkdir()
-    (folder / "dist" / "readme.txt").write_bytes(b"readme")
-    builder = folder / "PondrelMake.exe"
-    shutil.copyfile(PONDREL_MAKE, builder)
-    shutil.copyfile(tool("dll_probe.exe"), folder / "dll_probe.exe")
-    shutil.copyfile(tool("planted/wintrust.dll"), folder / "version.dll")
+    shutil.copyfile(tool("dll_probe.exe"), folder / "probe.exe")
+    for name in ("version.dll", "shlwapi.dll"):
+        shutil.copyfile(tool("planted/wintrust.dll"), folder / name)
     marker = folder / "planted-dll-ran"
     # Native first: Wine then looks beside the program before the system folder, as Windows
     # does for any DLL that is not a known one.
-    env = {"WINEDLLOVERRIDES": os.environ.get("WINEDLLOVERRIDES", "") + ";version=n,b",
-           "PONDREL_PLANTED_MARKER": winpath(marker)}
+    env = {"WINEDLLOVERRIDES": os.environ.get("WINEDLLOVERRIDES", "") + ";version,shlwapi=n,b",
+           "PONDREL_PLANTED_MARKER": winpath(marker), "PONDREL_MARKER_DIR": winpath(folder)}
 
     # The planted DLL runs as soon as something picks it up the plain way.
-    control = run(folder / "dll_probe.exe", "plain", "version.dll", env=env)
+    control = run(folder / "probe.exe", "plain", "version.dll", env=env)
     assert control.code == 0 and marker.exists(), control
     marker.unlink()
 
-    result = run(builder, "-d", "dist", cwd=folder, env=env)
+    # What runs there, and what it makes when it ran. The setup program's shell comes later,
+    # bound by name: the probe binds it as the setup program does.
+    exe, args, made = folder / "probe.exe", ["protected", "shell32.dll"], None
+    if program == "builder":
+        (folder / "dist").mkdir()
+        (folder / "dist" / "readme.txt").write_bytes(b"readme")
+        exe, args, made = shutil.copy(PONDREL_MAKE, folder), ["-d", "dist"], folder / "Pondrel.exe"
+    elif program == "setup program":
+        dist = scratch("dist-")
+        shutil.copyfile(tool("signed_marker.exe"), dist / "setup.exe")
+        assert run(PONDREL_MAKE, "-d", winpath(dist), "-s", "setup.exe", "-o", winpath(folder), "-c", "Setup.exe").code == 0
+        exe, args, made = folder / "Setup.exe", [], folder / "marker.txt"
+        # The image asks the loader, where Windows reads it, for the DLLs it imports from the
+        # system folder only: DependentLoadFlags LOAD_LIBRARY_SEARCH_SYSTEM32 in its load configuration.
+        pe = pefile.PE(str(exe), fast_load=True)
+        entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG"]]
+        assert (entry.Size, pe.get_data(entry.VirtualAddress, entry.Size)[0x36:0x38]) == (64, b"\x00\x08"), entry
+    result = run(exe, *args, cwd=folder, env=env)
     assert (result.code, result.err) == (0, ""), result
-    assert not marker.exists(), "the builder loaded the version.dll beside it"
-    assert (folder / "Pondrel.exe").exists()
+    assert not marker.exists(), f"the {program} loaded a DLL from its folder"
+    assert made.exists() if made else result.out.strip().lower() == "c:\\windows\\system32\\shell32.dll", result

@@ -58,7 +58,7 @@ const char kUsageText[] =
     "  resources <file>\n"
     "  update-resource <file> <type> <id> <lang> <data-file|->\n"
     "  update-resource-text <file> <type> <id> <lang> <text>\n"
-    "  hold <file> <release-file> [--timeout ms]\n"
+    "  hold <file> <release-file> [--timeout ms] [--shared]\n"
     "  watch-processes <exe-name> <release-file> [--timeout ms]\n"
     "window options: --class C, --pid N, --hwnd N, --visible, --text-contains S,\n"
     "                --title-prefix, --title-regex, --any\n";
@@ -207,7 +207,8 @@ struct Args {
 const std::set<std::wstring> kValueOptions = {L"--class", L"--text-contains", L"--pid", L"--hwnd", L"--timeout",
                                               L"--after-change"};
 const std::set<std::wstring> kFlagOptions = {L"--visible", L"--title-prefix", L"--title-regex",
-                                             L"--any",     L"--command",      L"--post"};
+                                             L"--any",     L"--command",      L"--post",
+                                             L"--shared"};
 
 // Returns the error text, or nothing when the arguments parse.
 std::optional<std::wstring> parseArgs(int first, int argc, wchar_t** argv, Args& args) {
@@ -1008,8 +1009,10 @@ int updateResourceFromText(const Args& args) {
 // ---------------------------------------------------------------------------------------------
 // Files.
 
-// hold <file> <release-file> [--timeout ms]: opens the file for reading with no sharing, so that
-// no other process can open it, prints "held", and keeps it until the release file exists.
+// hold <file> <release-file> [--timeout ms] [--shared]: opens the file for reading with no
+// sharing, so that no other process can open it (with --shared for reading and writing, sharing
+// both but not deletion, as the C runtime opens files), prints "held", and keeps it until the
+// release file exists.
 // Fails when the file cannot be opened or the release file does not appear in time (2 min
 // unless given).
 int holdFile(const Args& args) {
@@ -1019,7 +1022,10 @@ int holdFile(const Args& args) {
   if (!ok) return usage(L"hold: bad --timeout");
   const std::wstring& file = args.positional[0];
   const std::wstring& release = args.positional[1];
-  UniqueFile held(CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const bool shared = args.has(L"--shared");
+  UniqueFile held(CreateFileW(file.c_str(), shared ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
+                              shared ? FILE_SHARE_READ | FILE_SHARE_WRITE : 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!held) return failWithError(L"hold: CreateFileW(" + file + L")", GetLastError());
   printLine("held");
   const bool released =

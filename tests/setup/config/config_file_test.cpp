@@ -201,7 +201,7 @@ TEST(ConfigWrite, FailureLeavesTheOldFileAndNoFreshOne) {
     DWORD attributes;      // set on the file before writing
     bool asFolder;         // a folder stands where the file would go
   } cases[] = {
-      {"held without delete sharing", FILE_SHARE_READ | FILE_SHARE_WRITE, 0, false},
+      {"held without write or delete sharing", FILE_SHARE_READ, 0, false},
       {"read-only file", 0, FILE_ATTRIBUTE_READONLY, false},
       {"a folder in the way", 0, 0, true},
   };

@@ -69,6 +69,13 @@ TEST(LauncherConfig, MergeIntoEachKindOfUserFile) {
       {"empty user file is ANSI", 0, "", "A=1\n", "A=1\r\n"},
       {"Cyrillic from UTF-16 into an ANSI file", 1251, "\xC1\xE0\xE7\xFB=1\n", kMark16 + utf16le(L"\u0431\u0430\u0437\u044b=\u041f"),
        "\xC1\xE0\xE7\xFB=1\r\n\xE1\xE0\xE7\xFB=\xCF\r\n"},
+      // Characters the code page lacks make the file UTF-16, the user's own text included.
+      {"Polish into a 1252 file", 1252, "Caf\xE9=1\n", "\xEF\xBB\xBF" "Dir=C:\\Users\\\xC5\x81ukasz\n",
+       kMark16 + utf16le(L"Caf\u00e9=1\r\nDir=C:\\Users\\\u0141ukasz\r\n")},
+      {"Cyrillic into a 1252 file", 1252, "A=1\n", kMark16 + utf16le(L"B=\u0411\u0430\u0437\u044b"),
+       kMark16 + utf16le(L"A=1\r\nB=\u0411\u0430\u0437\u044b\r\n")},
+      {"Polish into a 1251 file", 1251, "\xC1=1\n", kMark16 + utf16le(L"Dir=\u0141ukasz"),
+       kMark16 + utf16le(L"\u0411=1\r\nDir=\u0141ukasz\r\n")},
   };
   for (const auto& c : cases) {
     if (c.codePage && c.codePage != GetACP()) continue;

@@ -1,6 +1,35 @@
 #include <gtest/gtest.h>
+#include <windows.h>
 
+#include <cstdlib>
+#include <new>
+#include <future>
+#include <string>
+
+#include "window/app.h"
+#include "window/installer_slot.h"
+#include "window/progress_window.h"
 #include "window/window_title.h"
+
+namespace {
+
+// The next allocation of the thread that sets this fails, as it would with the memory exhausted.
+thread_local bool failNextAllocation = false;
+
+}  // namespace
+
+// The replacements themselves pair malloc with free, which the compiler cannot tell.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+  if (failNextAllocation) {
+    failNextAllocation = false;
+    throw std::bad_alloc();
+  }
+  if (void* memory = std::malloc(size ? size : 1)) return memory;
+  throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -28,6 +57,45 @@ TEST(WindowTitle, StemOfTheProgramFileName) {
     SCOPED_TRACE(testing::Message() << "path " << testing::PrintToString(std::wstring(c.path)));
     EXPECT_EQ(windowTitleFromPath(c.path), c.title);
   }
+}
+
+// Answers the first "Error" box of this process with OK (within a generous minute) and gives
+// its message; it runs beside the thread that the box blocks.
+std::wstring answerErrorBox() {
+  for (int attempt = 0; attempt < 600; ++attempt, Sleep(100)) {
+    HWND box = FindWindowW(L"#32770", L"Error");
+    DWORD process = 0;
+    if (!box || !GetWindowThreadProcessId(box, &process) || process != GetCurrentProcessId()) continue;
+    wchar_t text[256] = {};
+    GetDlgItemTextW(box, 0xFFFF, text, 256);  // a message box's text
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    return text;
+  }
+  return L"no box";
+}
+
+// An error at the program's entry, or while its window handles a message, is shown in the error
+// box like every other; it never leaves them (the program would end without a word).
+TEST(Edges, NoErrorLeavesTheEntryOrTheWindowProcedure) {
+  HINSTANCE self = GetModuleHandleW(nullptr);
+  auto answer = std::async(std::launch::async, answerErrorBox);
+  failNextAllocation = true;  // the program's own path
+  EXPECT_EQ(runPondrel(self, SW_HIDE), 0);
+  EXPECT_EQ(answer.get(), L"std::bad_alloc");
+
+  ASSERT_TRUE(ProgressWindow::registerClass(self));
+  InstallerSlot slot;
+  ProgressWindow progress(self, slot);
+  HWND window = progress.create(L"Edges");
+  answer = std::async(std::launch::async, answerErrorBox);
+  failNextAllocation = true;  // the line's new text
+  EXPECT_EQ(SendMessageW(window, WM_PROGRESS, 0, 57), 0);
+  EXPECT_EQ(answer.get(), L"std::bad_alloc");
+  SendMessageW(window, WM_PROGRESS, 0, 58);  // and the window goes on
+  wchar_t line[64] = {};
+  GetDlgItemTextW(window, 1000, line, 64);
+  EXPECT_STREQ(line, L"Progress: 58%");
+  DestroyWindow(window);
 }
 
 }  // namespace
