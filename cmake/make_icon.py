@@ -297,51 +297,86 @@ def dib(size, bit_count, palette, xor_rows, opaque_rows):
 
 def png(size, rgba_rows):
     """A PNG of 8-bit RGBA rows (top-down): how icons store their large images from Vista on.
-    The smallest of three encodings: with a palette (the transparent pixels one entry of it)
-    where at most 256 colours occur, and RGBA without row filters or with each row's filter
-    chosen as libpng chooses it."""
+    The smallest of several encodings: RGBA, and with a palette (the transparent pixels one
+    entry of it) where at most 256 colours occur; each with every row behind one filter kind, or
+    with each row's filter chosen as libpng chooses it; each deflated with each of zlib's
+    strategies that suit images, at both of its larger memory levels."""
     def chunk(kind, body):
         return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF)
 
-    def encoded(colour_type, raw, extra=b""):
-        return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, colour_type, 0, 0, 0))
-                + extra + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
-    candidates = [encoded(6, b"".join(b"\0" + row for row in rgba_rows))]
-    previous = bytes(len(rgba_rows[0]))
-    raw = b""
-    for row in rgba_rows:
-        raw += filtered(row, previous)
-        previous = row
-    candidates.append(encoded(6, raw))
+    def deflated(raw):
+        def one(memory, strategy):
+            packer = zlib.compressobj(9, zlib.DEFLATED, 15, memory, strategy)
+            return packer.compress(raw) + packer.flush()
+        return min((one(m, s) for m in (8, 9) for s in (zlib.Z_DEFAULT_STRATEGY, zlib.Z_FILTERED, zlib.Z_RLE)),
+                   key=len)
+
+    def encoded(colour_type, rows, bpp, extra=b"", depth=8):
+        header = chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, depth, colour_type, 0, 0, 0))
+        return min((b"\x89PNG\r\n\x1a\n" + header + extra + chunk(b"IDAT", deflated(raw)) + chunk(b"IEND", b"")
+                    for raw in filterings(rows, bpp)), key=len)
+    candidates = [encoded(6, rgba_rows, 4)]
     pixels = [[row[i:i + 4] for i in range(0, len(row), 4)] for row in rgba_rows]
     colours = sorted({pixel for row in pixels for pixel in row})
+    if {colour[3] for colour in colours} <= {0, 255}:
+        # Opaque or transparent only: RGB, the transparent pixels in a colour no other has.
+        key = next(bytes((k, 0, 255)) for k in range(256) if bytes((k, 0, 255, 255)) not in colours)
+        rgb = [b"".join(key if pixel[3] == 0 else pixel[:3] for pixel in row) for row in pixels]
+        candidates.append(encoded(2, rgb, 3, chunk(b"tRNS", b"".join(bytes((0, v)) for v in key))))
     if len(colours) <= 256:
         index = {colour: i for i, colour in enumerate(colours)}
         palette = (chunk(b"PLTE", b"".join(colour[:3] for colour in colours))
                    + chunk(b"tRNS", bytes(colour[3] for colour in colours)))
-        candidates.append(encoded(3, b"".join(b"\0" + bytes(index[pixel] for pixel in row) for row in pixels), palette))
+        # The fewest bits an index needs, of the depths PNG allows.
+        depth = next(d for d in (1, 2, 4, 8) if len(colours) <= 1 << d)
+        packed = [packed_bits([index[pixel] for pixel in row], depth) for row in pixels]
+        candidates.append(encoded(3, packed, 1, palette, depth))
     return min(candidates, key=len)
 
 
-def filtered(row, previous, bpp=4):
-    """The row behind the PNG filter (none, sub, up, average or Paeth) whose bytes, taken as
-    signed, add up to the least."""
+def packed_bits(values, depth):
+    """Values of `depth` bits each, packed into bytes from the highest bits down."""
+    per_byte = 8 // depth
+    out = bytearray()
+    for start in range(0, len(values), per_byte):
+        byte = 0
+        for i in range(per_byte):
+            value = values[start + i] if start + i < len(values) else 0
+            byte |= value << (8 - depth * (i + 1))
+        out.append(byte)
+    return bytes(out)
+
+
+def filterings(rows, bpp):
+    """The image's rows behind filters, each way: one filter kind for every row (none, sub, up,
+    average, Paeth), then each row's kind chosen as libpng chooses it."""
+    behind = [[] for _ in range(5)]
+    chosen = []
+    previous = bytes(len(rows[0]))
+    for row in rows:
+        outs = filtered_all(row, previous, bpp)
+        for kind, out in enumerate(outs):
+            behind[kind].append(bytes((kind,)) + out)
+        kind = min(range(5), key=lambda k: (sum(v if v < 128 else 256 - v for v in outs[k]), k))
+        chosen.append(bytes((kind,)) + outs[kind])
+        previous = row
+    return [b"".join(kind_rows) for kind_rows in behind] + [b"".join(chosen)]
+
+
+def filtered_all(row, previous, bpp):
+    """The row behind each PNG filter: none, sub, up, average and Paeth."""
     def paeth(a, b, c):
         p = a + b - c
         pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
         return a if pa <= pb and pa <= pc else b if pb <= pc else c
-    candidates = []
-    for kind in range(5):
-        out = bytearray()
-        for i, x in enumerate(row):
-            a = row[i - bpp] if i >= bpp else 0
-            b = previous[i]
-            c = previous[i - bpp] if i >= bpp else 0
-            predictor = (0, a, b, (a + b) // 2, paeth(a, b, c))[kind]
-            out.append((x - predictor) & 0xFF)
-        candidates.append((sum(v if v < 128 else 256 - v for v in out), kind, bytes(out)))
-    _, kind, out = min(candidates)
-    return bytes((kind,)) + out
+    outs = [bytearray() for _ in range(5)]
+    for i, x in enumerate(row):
+        a = row[i - bpp] if i >= bpp else 0
+        b = previous[i]
+        c = previous[i - bpp] if i >= bpp else 0
+        for kind, predictor in enumerate((0, a, b, (a + b) // 2, paeth(a, b, c))):
+            outs[kind].append((x - predictor) & 0xFF)
+    return [bytes(out) for out in outs]
 
 
 def png_of_colours(size, rows):

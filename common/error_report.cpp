@@ -15,8 +15,8 @@ namespace {
 // of its own in from the program's folder before the search is restricted.
 void errorBox(const std::wstring& text) {
   using MessageBoxFn = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
-  static const auto messageBox = systemEntry<MessageBoxFn>(L"user32.dll", "MessageBoxW");
-  if (messageBox) messageBox(nullptr, text.c_str(), L"Error", MB_OK);
+  static constinit LazySystemEntry<MessageBoxFn> messageBox(L"user32.dll", "MessageBoxW");
+  if (const MessageBoxFn show = messageBox.get()) show(nullptr, text.c_str(), L"Error", MB_OK);
 }
 
 }  // namespace

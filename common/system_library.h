@@ -25,3 +25,29 @@ template <typename Fn>
 [[nodiscard]] Fn systemEntry(const std::wstring& fileName, const char* name) {
   return reinterpret_cast<Fn>(reinterpret_cast<void*>(systemEntryAddress(fileName, name)));
 }
+
+// systemEntry bound on first use and kept, for a function-local `static constinit` binding:
+// its constructor is constant, so the binding needs no initialisation guard, and threads that
+// meet it unbound each bind it, to the same address. An entry that cannot be found is looked
+// for again on the next use.
+template <typename Fn>
+class LazySystemEntry {
+ public:
+  constexpr LazySystemEntry(const wchar_t* fileName, const char* name) : fileName_(fileName), name_(name) {}
+  LazySystemEntry(const LazySystemEntry&) = delete;
+  LazySystemEntry& operator=(const LazySystemEntry&) = delete;
+
+  [[nodiscard]] Fn get() {
+    void* address = InterlockedCompareExchangePointer(&address_, nullptr, nullptr);
+    if (!address) {
+      address = reinterpret_cast<void*>(systemEntryAddress(fileName_, name_));
+      InterlockedExchangePointer(&address_, address);
+    }
+    return reinterpret_cast<Fn>(address);
+  }
+
+ private:
+  const wchar_t* fileName_;
+  const char* name_;
+  void* volatile address_ = nullptr;
+};

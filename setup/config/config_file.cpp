@@ -353,7 +353,8 @@ std::wstring userConfigPath() {
   } else {
     // The shell is bound by name, from the system folder, only when it is needed.
     using GetFolderPathFn = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
-    static const auto getFolderPath = systemEntry<GetFolderPathFn>(L"shell32.dll", "SHGetFolderPathW");
+    static constinit LazySystemEntry<GetFolderPathFn> folderPath(L"shell32.dll", "SHGetFolderPathW");
+    const GetFolderPathFn getFolderPath = folderPath.get();
     wchar_t shell[MAX_PATH];
     if (getFolderPath && getFolderPath(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, shell) == S_OK && shell[0]) {
       base = shell;

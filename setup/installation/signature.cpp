@@ -13,12 +13,8 @@ using WinVerifyTrustFn = LONG(WINAPI*)(HWND, GUID*, LPVOID);
 
 // Bound once from the system folder and kept for the life of the process.
 WinVerifyTrustFn trustEntry() {
-  static WinVerifyTrustFn entry = [] {
-    HMODULE module = loadSystemLibrary(L"wintrust.dll");
-    return module ? reinterpret_cast<WinVerifyTrustFn>(reinterpret_cast<void*>(GetProcAddress(module, "WinVerifyTrust")))
-                  : nullptr;
-  }();
-  return entry;
+  static constinit LazySystemEntry<WinVerifyTrustFn> entry(L"wintrust.dll", "WinVerifyTrust");
+  return entry.get();
 }
 
 }  // namespace

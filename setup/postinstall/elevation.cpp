@@ -51,7 +51,8 @@ bool runElevated(const std::wstring& program, const std::wstring& parameters, in
   exitCode.reset();
   // The shell is bound by name, from the system folder, only for the one step that needs it.
   using ShellExecuteExFn = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
-  static const auto shellExecute = systemEntry<ShellExecuteExFn>(L"shell32.dll", "ShellExecuteExW");
+  static constinit LazySystemEntry<ShellExecuteExFn> shellExecuteEntry(L"shell32.dll", "ShellExecuteExW");
+  const ShellExecuteExFn shellExecute = shellExecuteEntry.get();
   if (!shellExecute) return false;
   SHELLEXECUTEINFOW request{};
   request.cbSize = sizeof(request);
