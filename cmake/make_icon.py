@@ -311,40 +311,19 @@ def png(size, rgba_rows):
         return min((one(m, s) for m in (8, 9) for s in (zlib.Z_DEFAULT_STRATEGY, zlib.Z_FILTERED, zlib.Z_RLE)),
                    key=len)
 
-    def encoded(colour_type, rows, bpp, extra=b"", depth=8):
-        header = chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, depth, colour_type, 0, 0, 0))
+    def encoded(colour_type, rows, bpp, extra=b""):
+        header = chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, colour_type, 0, 0, 0))
         return min((b"\x89PNG\r\n\x1a\n" + header + extra + chunk(b"IDAT", deflated(raw)) + chunk(b"IEND", b"")
                     for raw in filterings(rows, bpp)), key=len)
     candidates = [encoded(6, rgba_rows, 4)]
     pixels = [[row[i:i + 4] for i in range(0, len(row), 4)] for row in rgba_rows]
     colours = sorted({pixel for row in pixels for pixel in row})
-    if {colour[3] for colour in colours} <= {0, 255}:
-        # Opaque or transparent only: RGB, the transparent pixels in a colour no other has.
-        key = next(bytes((k, 0, 255)) for k in range(256) if bytes((k, 0, 255, 255)) not in colours)
-        rgb = [b"".join(key if pixel[3] == 0 else pixel[:3] for pixel in row) for row in pixels]
-        candidates.append(encoded(2, rgb, 3, chunk(b"tRNS", b"".join(bytes((0, v)) for v in key))))
     if len(colours) <= 256:
         index = {colour: i for i, colour in enumerate(colours)}
         palette = (chunk(b"PLTE", b"".join(colour[:3] for colour in colours))
                    + chunk(b"tRNS", bytes(colour[3] for colour in colours)))
-        # The fewest bits an index needs, of the depths PNG allows.
-        depth = next(d for d in (1, 2, 4, 8) if len(colours) <= 1 << d)
-        packed = [packed_bits([index[pixel] for pixel in row], depth) for row in pixels]
-        candidates.append(encoded(3, packed, 1, palette, depth))
+        candidates.append(encoded(3, [bytes(index[pixel] for pixel in row) for row in pixels], 1, palette))
     return min(candidates, key=len)
-
-
-def packed_bits(values, depth):
-    """Values of `depth` bits each, packed into bytes from the highest bits down."""
-    per_byte = 8 // depth
-    out = bytearray()
-    for start in range(0, len(values), per_byte):
-        byte = 0
-        for i in range(per_byte):
-            value = values[start + i] if start + i < len(values) else 0
-            byte |= value << (8 - depth * (i + 1))
-        out.append(byte)
-    return bytes(out)
 
 
 def filterings(rows, bpp):
