@@ -12,7 +12,9 @@
 #include "handles.h"
 #include "output_name.h"
 #include "paths.h"
+#include "payload_format.h"
 #include "pending_file.h"
+#include "resource.h"
 #include "resource_update.h"
 #include "text.h"
 #include "version_strings.h"
@@ -20,9 +22,6 @@
 
 namespace {
 
-constexpr WORD kStubResourceId = 1;
-constexpr WORD kPayloadOffsetId = 1;
-constexpr WORD kSetupNameId = 2;
 constexpr DWORD kCopyChunk = 10'000'000;
 constexpr int kCopyAttempts = 3;
 // Each resource update can move the image's end; a few rounds always settle it.
@@ -55,22 +54,22 @@ std::uint32_t settleArchiveOffset(const std::wstring& output, const std::wstring
   for (int round = 0; round < kLayoutRounds; ++round) {
     const std::uint64_t end = fileSizeOf(output);
     if (end == 0 || end >= 0xFFFFFFFFull) break;
-    HMODULE image = LoadLibraryExW(output.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     std::string recorded;
-    if (image) {
-      if (HRSRC info = FindResourceW(image, MAKEINTRESOURCEW(kPayloadOffsetId), MAKEINTRESOURCEW(10))) {
-        const char* data = static_cast<const char*>(LockResource(LoadResource(image, info)));
-        if (data) recorded.assign(data, SizeofResource(image, info));
+    if (const UniqueLibrary image(LoadLibraryExW(output.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE)); image) {
+      if (HRSRC info = FindResourceW(image.get(), MAKEINTRESOURCEW(kPayloadOffsetResourceId),
+                                     MAKEINTRESOURCEW(kPayloadResourceType))) {
+        const char* data = static_cast<const char*>(LockResource(LoadResource(image.get(), info)));
+        if (data) recorded.assign(data, SizeofResource(image.get(), info));
       }
-      FreeLibrary(image);
     }
-    const std::string digits = std::to_string(end);
+    const std::string digits = archiveOffsetText(end);
     if (recorded == digits) return static_cast<std::uint32_t>(end);
     ResourceUpdate update(output);
     const char* failure = nullptr;
     if (!update.valid()) {
       failure = "Begin update error";
-    } else if (!update.update(10, kPayloadOffsetId, 0, digits.data(), static_cast<DWORD>(digits.size()))) {
+    } else if (!update.update(kPayloadResourceType, kPayloadOffsetResourceId, kPayloadResourceLanguage, digits.data(),
+                                   static_cast<DWORD>(digits.size()))) {
       failure = "Update resource error";
     } else if (!update.commit()) {
       failure = "End update error";
@@ -174,11 +173,13 @@ bool SfxBuilder::writeStub(PendingFile& pending, const std::wstring& output, con
 bool SfxBuilder::addPayloadResources(const std::wstring& output, DWORD stubSize) {
   ResourceUpdate update(output);
   if (!update.valid()) return updateFailed("Begin update error");
-  const std::string digits = std::to_string(stubSize);
+  const std::string digits = archiveOffsetText(stubSize);
   // Without the setup name the program would run in distribution mode instead of the setup file.
-  if (!update.update(10 /* RT_RCDATA */, kPayloadOffsetId, 0, digits.data(), static_cast<DWORD>(digits.size())) ||
-      (!setupFileName_.empty() && !update.update(10, kSetupNameId, 0, setupFileName_.c_str(),
-                                                 static_cast<DWORD>(setupFileName_.size() + 1)))) {
+  if (!update.update(kPayloadResourceType, kPayloadOffsetResourceId, kPayloadResourceLanguage, digits.data(),
+                     static_cast<DWORD>(digits.size())) ||
+      (!setupFileName_.empty() &&
+       !update.update(kPayloadResourceType, kSetupNameResourceId, kPayloadResourceLanguage, setupFileName_.c_str(),
+                      static_cast<DWORD>(setupFileName_.size() + 1)))) {
     return updateFailed("Update resource error");
   }
   if (!update.commit()) return updateFailed("End update error");
@@ -247,7 +248,7 @@ bool SfxBuilder::buildFromArchive(const std::wstring& archivePath) {
   archivePath_ = archivePath;
   // The temporary archive goes with the build whether it completes or not; the user's is kept.
   FileRemoval temporaryArchive(deleteArchive_ ? archivePath_ : std::wstring());
-  HRSRC info = FindResourceW(stubModule_, MAKEINTRESOURCEW(kStubResourceId), MAKEINTRESOURCEW(10));
+  HRSRC info = FindResourceW(stubModule_, MAKEINTRESOURCEW(IDR_STUB_IMAGE), RT_RCDATA);
   HGLOBAL loaded = info ? LoadResource(stubModule_, info) : nullptr;
   const void* stub = loaded ? LockResource(loaded) : nullptr;
   if (!stub) throw std::runtime_error("can't find local resources");

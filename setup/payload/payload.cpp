@@ -10,7 +10,7 @@
 
 DWORD readPayloadResource(WORD id, const void** data, HMODULE module) {
   if (!data) return 0;
-  HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(10) /* RT_RCDATA */);
+  HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(kPayloadResourceType));
   if (!info) throw Failure("can't find local res");
   HGLOBAL loaded = LoadResource(module, info);
   if (!loaded) throw Failure("can't load local res");
@@ -20,18 +20,9 @@ DWORD readPayloadResource(WORD id, const void** data, HMODULE module) {
   return SizeofResource(module, info);
 }
 
-std::uint32_t parseArchiveOffset(const void* data, DWORD size) {
-  const auto* digits = static_cast<const signed char*>(data);
-  std::uint32_t offset = 0;
-  for (DWORD i = 0; i < size; ++i) {
-    offset = offset * 10u + static_cast<std::uint32_t>(static_cast<int>(digits[i]) - '0');
-  }
-  return offset;
-}
-
 namespace {
 
-bool readAt(HANDLE file, std::uint64_t offset, void* data, DWORD size) {
+bool readWholeAt(HANDLE file, std::uint64_t offset, void* data, DWORD size) {
   LARGE_INTEGER position;
   position.QuadPart = static_cast<LONGLONG>(offset);
   DWORD read = 0;
@@ -43,15 +34,15 @@ bool readAt(HANDLE file, std::uint64_t offset, void* data, DWORD size) {
 // has none or its headers cannot be read.
 std::uint64_t signatureTableOffset(HANDLE file) {
   IMAGE_DOS_HEADER dos;
-  if (!readAt(file, 0, &dos, sizeof(dos)) || dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew < 0) return 0;
+  if (!readWholeAt(file, 0, &dos, sizeof(dos)) || dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew < 0) return 0;
   const std::uint64_t headers = static_cast<std::uint32_t>(dos.e_lfanew);
   DWORD signature = 0;
   IMAGE_FILE_HEADER fileHeader;
   WORD magic = 0;
   const std::uint64_t optional = headers + sizeof(signature) + sizeof(fileHeader);
-  if (!readAt(file, headers, &signature, sizeof(signature)) || signature != IMAGE_NT_SIGNATURE ||
-      !readAt(file, headers + sizeof(signature), &fileHeader, sizeof(fileHeader)) ||
-      !readAt(file, optional, &magic, sizeof(magic))) {
+  if (!readWholeAt(file, headers, &signature, sizeof(signature)) || signature != IMAGE_NT_SIGNATURE ||
+      !readWholeAt(file, headers + sizeof(signature), &fileHeader, sizeof(fileHeader)) ||
+      !readWholeAt(file, optional, &magic, sizeof(magic))) {
     return 0;
   }
   // The 32-bit and the 64-bit optional headers place the directory table differently.
@@ -68,9 +59,9 @@ std::uint64_t signatureTableOffset(HANDLE file) {
   DWORD count = 0;
   IMAGE_DATA_DIRECTORY security{};
   const size_t securityAt = directoriesAt + IMAGE_DIRECTORY_ENTRY_SECURITY * sizeof(IMAGE_DATA_DIRECTORY);
-  if (!readAt(file, optional + countAt, &count, sizeof(count)) || count <= IMAGE_DIRECTORY_ENTRY_SECURITY ||
+  if (!readWholeAt(file, optional + countAt, &count, sizeof(count)) || count <= IMAGE_DIRECTORY_ENTRY_SECURITY ||
       fileHeader.SizeOfOptionalHeader < securityAt + sizeof(security) ||
-      !readAt(file, optional + securityAt, &security, sizeof(security))) {
+      !readWholeAt(file, optional + securityAt, &security, sizeof(security))) {
     return 0;
   }
   // Unlike the other directories, this one holds a file offset, not an address in memory.

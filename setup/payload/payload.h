@@ -1,27 +1,19 @@
 #pragma once
-// The layout of a built setup program: the program image, then the ZIP archive of the
-// distribution running to the end of the file (or, once a publisher has signed the program, to
-// the signature table that signing appends). Resource RCDATA 1 holds the archive's file
-// offset as ASCII decimal digits; RCDATA 2, when present, the setup file's name in the ANSI
-// code page with one terminating zero byte.
+// The setup program's side of its payload (common/payload_format.h): its resources, the copy
+// of its archive, and the folders and paths the unpacking needs.
 #include <windows.h>
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 
-constexpr WORD kPayloadOffsetResourceId = 1;  // PayloadOffsetResource
-constexpr WORD kSetupNameResourceId = 2;      // SetupNameResource
+#include "payload_format.h"
 
-// Finds, loads and locks RCDATA `id` of `module` (null: the running program) and stores the
+// Finds, loads and locks the payload resource `id` of `module` (null: the running program) and stores the
 // data pointer in *data; returns the resource's size. A null `data` returns 0 and does nothing.
 // Raises Failure "can't find local res", "can't load local res" or "can't lock local
 // res".
 DWORD readPayloadResource(WORD id, const void** data, HMODULE module = nullptr);
-
-// The archive offset from the resource's digits: value * 10 + (byte - '0') per byte, in
-// unsigned 32-bit arithmetic. The bytes are not validated.
-[[nodiscard]] std::uint32_t parseArchiveOffset(const void* data, DWORD size);
 
 // Copies the archive, the bytes from `archiveOffset` to the end of `sourcePath` (empty: the
 // running program's own file) or to the start of its signature table when the program is

@@ -26,6 +26,12 @@ TEST(ArchiveOffset, DigitsAreReadAsUnsigned32BitDecimal) {
     SCOPED_TRACE(c.digits);
     EXPECT_EQ(parseArchiveOffset(c.digits.data(), static_cast<DWORD>(c.digits.size())), c.expected);
   }
+  // What the builder writes reads back as it was meant.
+  for (const std::uint32_t offset : {0u, 7u, 686592u, 4294967295u}) {
+    const std::string text = archiveOffsetText(offset);
+    EXPECT_EQ(parseArchiveOffset(text.data(), static_cast<DWORD>(text.size())), offset) << text;
+  }
+  EXPECT_EQ(archiveOffsetText(686592), "686592");
 }
 
 TEST(ProgramFiles, X86SuffixIsCut) {
