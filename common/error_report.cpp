@@ -14,9 +14,8 @@ namespace {
 // The window manager is reached at run time: the builder imports no DLL that could bring DLLs
 // of its own in from the program's folder before the search is restricted.
 void errorBox(const std::wstring& text) {
-  using MessageBoxFn = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
-  static constinit LazySystemEntry<MessageBoxFn> messageBox(L"user32.dll", "MessageBoxW");
-  if (const MessageBoxFn show = messageBox.get()) show(nullptr, text.c_str(), L"Error", MB_OK);
+  static constinit LazySystemEntry<decltype(&MessageBoxW)> messageBox(L"user32.dll", "MessageBoxW");
+  if (const auto show = messageBox.get()) show(nullptr, text.c_str(), L"Error", MB_OK);
 }
 
 }  // namespace

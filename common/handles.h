@@ -64,6 +64,12 @@ struct Library {
   static HMODULE invalid() { return nullptr; }
   static void close(HMODULE h) { FreeLibrary(h); }
 };
+// GDI fonts (the window manager's part of the program only).
+struct Font {
+  using Type = HFONT;
+  static HFONT invalid() { return nullptr; }
+  static void close(HFONT h) { DeleteObject(h); }
+};
 struct Local {
   using Type = HLOCAL;
   static HLOCAL invalid() { return nullptr; }
@@ -76,3 +82,4 @@ using UniqueFile = UniqueAny<handle_traits::File>;
 using UniqueFind = UniqueAny<handle_traits::Find>;
 using UniqueLibrary = UniqueAny<handle_traits::Library>;
 using UniqueLocal = UniqueAny<handle_traits::Local>;
+using UniqueFont = UniqueAny<handle_traits::Font>;

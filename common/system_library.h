@@ -26,7 +26,8 @@ template <typename Fn>
   return reinterpret_cast<Fn>(reinterpret_cast<void*>(systemEntryAddress(fileName, name)));
 }
 
-// systemEntry bound on first use and kept, for a function-local `static constinit` binding:
+// systemEntry bound on first use and kept, for a function-local `static constinit` binding
+// whose type is the SDK's own declaration (`LazySystemEntry<decltype(&MessageBoxW)>`):
 // its constructor is constant, so the binding needs no initialisation guard, and threads that
 // meet it unbound each bind it, to the same address. An entry that cannot be found is looked
 // for again on the next use.

@@ -11,8 +11,8 @@
 void printProgress(ProgressString id) {
   // Bound at run time, as the builder's other window-manager call: its DLL, imported at link
   // time, would bring its own imports in before the DLL search is restricted.
-  using LoadStringFn = int(WINAPI*)(HINSTANCE, UINT, LPWSTR, int);
-  static const auto loadString = systemEntry<LoadStringFn>(L"user32.dll", "LoadStringW");
+  static constinit LazySystemEntry<decltype(&LoadStringW)> loadStringEntry(L"user32.dll", "LoadStringW");
+  const auto loadString = loadStringEntry.get();
   wchar_t text[100] = {};
   const int length = loadString ? loadString(GetModuleHandleW(nullptr), id, text, 100) : 0;
   const std::string line = toNarrow(std::wstring(text, length > 0 ? static_cast<size_t>(length) : 0)) + "\n";

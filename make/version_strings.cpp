@@ -1,6 +1,7 @@
 #include "version_strings.h"
 
 #include <windows.h>
+#include <winver.h>
 
 #include <cwchar>
 #include <vector>
@@ -17,10 +18,9 @@ namespace {
 // DLL: imported at link time, it would be looked up beside the builder first, where anything
 // may lie.
 struct VersionApi {
-  using SizeFn = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
-  using InfoFn = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID);
-  SizeFn infoSize = systemEntry<SizeFn>(L"version.dll", "GetFileVersionInfoSizeW");
-  InfoFn info = systemEntry<InfoFn>(L"version.dll", "GetFileVersionInfoW");
+  decltype(&GetFileVersionInfoSizeW) infoSize =
+      systemEntry<decltype(infoSize)>(L"version.dll", "GetFileVersionInfoSizeW");
+  decltype(&GetFileVersionInfoW) info = systemEntry<decltype(info)>(L"version.dll", "GetFileVersionInfoW");
 };
 
 }  // namespace

@@ -352,9 +352,8 @@ std::wstring userConfigPath() {
     base.assign(buffer, length);
   } else {
     // The shell is bound by name, from the system folder, only when it is needed.
-    using GetFolderPathFn = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
-    static constinit LazySystemEntry<GetFolderPathFn> folderPath(L"shell32.dll", "SHGetFolderPathW");
-    const GetFolderPathFn getFolderPath = folderPath.get();
+    static constinit LazySystemEntry<decltype(&SHGetFolderPathW)> folderPath(L"shell32.dll", "SHGetFolderPathW");
+    const auto getFolderPath = folderPath.get();
     wchar_t shell[MAX_PATH];
     if (getFolderPath && getFolderPath(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, shell) == S_OK && shell[0]) {
       base = shell;

@@ -5,11 +5,12 @@
 #include <wintrust.h>
 
 #include "error_report.h"
+#include "handles.h"
 #include "system_library.h"
 
 namespace {
 
-using WinVerifyTrustFn = LONG(WINAPI*)(HWND, GUID*, LPVOID);
+using WinVerifyTrustFn = decltype(&WinVerifyTrust);
 
 // Bound once from the system folder and kept for the life of the process.
 WinVerifyTrustFn trustEntry() {
@@ -22,18 +23,17 @@ WinVerifyTrustFn trustEntry() {
 void prepareTrustService() noexcept {
   if (!trustEntry()) return;
   // wintrust.dll has loaded crypt32.dll from the system folder already; this only binds it.
-  using OpenStoreFn = HANDLE(WINAPI*)(ULONG_PTR, LPCWSTR);
-  using CloseStoreFn = BOOL(WINAPI*)(HANDLE, DWORD);
-  HMODULE crypt = loadSystemLibrary(L"crypt32.dll");
+  const UniqueLibrary crypt(loadSystemLibrary(L"crypt32.dll"));
   if (!crypt) return;
-  auto openStore = reinterpret_cast<OpenStoreFn>(reinterpret_cast<void*>(GetProcAddress(crypt, "CertOpenSystemStoreW")));
-  auto closeStore = reinterpret_cast<CloseStoreFn>(reinterpret_cast<void*>(GetProcAddress(crypt, "CertCloseStore")));
+  const auto openStore = reinterpret_cast<decltype(&CertOpenSystemStoreW)>(
+      reinterpret_cast<void*>(GetProcAddress(crypt.get(), "CertOpenSystemStoreW")));
+  const auto closeStore = reinterpret_cast<decltype(&CertCloseStore)>(
+      reinterpret_cast<void*>(GetProcAddress(crypt.get(), "CertCloseStore")));
   if (openStore && closeStore) {
     for (const wchar_t* store : {L"ROOT", L"CA"}) {
-      if (HANDLE opened = openStore(0, store)) closeStore(opened, 0);
+      if (HCERTSTORE opened = openStore(0, store)) closeStore(opened, 0);
     }
   }
-  FreeLibrary(crypt);
 }
 
 bool verifySignature(const std::wstring& path, std::wstring& errorText) {

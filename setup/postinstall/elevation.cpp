@@ -9,9 +9,9 @@ namespace {
 
 // GetVersionExW is bound by name: it is the one source that answers the same from Vista on.
 bool versionInfo(OSVERSIONINFOW& info) {
-  using GetVersionExFn = BOOL(WINAPI*)(OSVERSIONINFOW*);
   HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-  auto getVersion = kernel ? reinterpret_cast<GetVersionExFn>(reinterpret_cast<void*>(GetProcAddress(kernel, "GetVersionExW")))
+  auto getVersion = kernel ? reinterpret_cast<decltype(&GetVersionExW)>(
+                                 reinterpret_cast<void*>(GetProcAddress(kernel, "GetVersionExW")))
                            : nullptr;
   info = OSVERSIONINFOW{};
   info.dwOSVersionInfoSize = sizeof(info);
@@ -50,9 +50,8 @@ bool runElevated(const std::wstring& program, const std::wstring& parameters, in
                  std::optional<DWORD>& exitCode, const wchar_t* verb) {
   exitCode.reset();
   // The shell is bound by name, from the system folder, only for the one step that needs it.
-  using ShellExecuteExFn = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
-  static constinit LazySystemEntry<ShellExecuteExFn> shellExecuteEntry(L"shell32.dll", "ShellExecuteExW");
-  const ShellExecuteExFn shellExecute = shellExecuteEntry.get();
+  static constinit LazySystemEntry<decltype(&ShellExecuteExW)> shellExecuteEntry(L"shell32.dll", "ShellExecuteExW");
+  const auto shellExecute = shellExecuteEntry.get();
   if (!shellExecute) return false;
   SHELLEXECUTEINFOW request{};
   request.cbSize = sizeof(request);

@@ -41,7 +41,7 @@ std::wstring ownTitle() {
   return windowTitleFromPath(path);
 }
 
-using SetLayeredFn = BOOL(WINAPI*)(HWND, COLORREF, BYTE, DWORD);
+using SetLayeredFn = decltype(&SetLayeredWindowAttributes);
 
 // Applies the look of the progress window: the alpha applies only to layered windows and the
 // topmost bit only through SetWindowPos, so the window stays opaque in the normal stacking

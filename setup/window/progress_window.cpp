@@ -115,13 +115,13 @@ LRESULT ProgressWindow::handle(HWND window, UINT message, WPARAM wParam, LPARAM 
 void ProgressWindow::onCreate(HWND window) {
   prefix_ = loadString(instance_, IDS_PROGRESS_PREFIX, kPrefixLength);
   GetClientRect(window, &client_);
-  // The font lives as long as the program.
-  font_ = CreateFontW(18, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_OUTLINE_PRECIS,
-                      CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, FF_DECORATIVE | DEFAULT_PITCH, L"Segoe UI");
+  // The font goes with this object, after the window and its text control.
+  font_.reset(CreateFontW(18, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_OUTLINE_PRECIS,
+                          CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, FF_DECORATIVE | DEFAULT_PITCH, L"Segoe UI"));
   text_ = CreateWindowExW(0, L"STATIC", formatText(prefix_, 0).c_str(), WS_CHILD | WS_VISIBLE | SS_CENTER, 0, 0,
                           client_.right - client_.left, client_.bottom - client_.top, window,
                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(kTextControlId)), instance_, nullptr);
-  SendMessageW(text_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
+  SendMessageW(text_, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), TRUE);
 }
 
 void ProgressWindow::onClose(HWND window) {

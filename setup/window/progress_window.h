@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "handles.h"
+
 class InstallerSlot;
 
 // lParam: the percentage to show. wParam: 0.
@@ -52,6 +54,6 @@ class ProgressWindow {
   InstallerSlot& installers_;
   std::wstring prefix_;
   HWND text_ = nullptr;
-  HFONT font_ = nullptr;
+  UniqueFont font_;
   RECT client_{};
 };
