@@ -14,4 +14,4 @@ bash scripts/build.sh all
 use_display=0
 if [ -n "${DISPLAY:-}" ] && command -v xdpyinfo >/dev/null && xdpyinfo >/dev/null 2>&1; then use_display=1; fi
 export PONDREL_KEEP_DISPLAY=$use_display
-exec bash tests/bench/wine-root.sh run bash tests/bench/wine-env.sh build/i686 bash scripts/sample-run.sh "$root/build/sample"
+exec bash tests/bench/wine-root.sh run bash tests/bench/wine-env.sh build/i686 bash scripts/sample-in-bench.sh "$root/build/sample"

@@ -1,6 +1,6 @@
 // The installation driver: unpack, then run the named setup file (setup-file mode) or install
 // the distribution (distribution mode).
-#include "installation/setup_file.h"
+#include "installation/installation.h"
 
 #include "failure.h"
 #include "installation/file_search.h"

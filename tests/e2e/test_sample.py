@@ -8,7 +8,7 @@ from bench import ARTIFACTS, SOURCE, WorkFolderWatch, prefix_folder, program_fil
 def test_sample_builds_installs_and_cleans_up():
     folders = WorkFolderWatch()
     out = ARTIFACTS / "sample"
-    result = subprocess.run(["bash", str(SOURCE / "scripts" / "sample-run.sh"), str(out)], capture_output=True,
+    result = subprocess.run(["bash", str(SOURCE / "scripts" / "sample-in-bench.sh"), str(out)], capture_output=True,
                             text=True, timeout=600)
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stdout.count("Succesfully created sfx") == 2, result.stdout

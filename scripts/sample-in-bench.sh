@@ -6,7 +6,7 @@
 #  2. Distribution mode: the sample client (its signed installer package, setup.ini, launcher
 #     settings and certificate), built with PondrelMake -d into KelmClientSetup.exe, which
 #     installs the package, copies the certificate and starts the installed launcher.
-#   scripts/sample-run.sh <output-folder>
+#   scripts/sample-in-bench.sh <output-folder>
 set -euo pipefail
 out=$1
 root=$(cd "$(dirname "$0")/.." && pwd)

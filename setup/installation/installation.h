@@ -1,4 +1,6 @@
 #pragma once
+// The installation step's own search: the setup file a setup-file build names, below the
+// working folder (Installer::runInstallation, in installation.cpp, runs it or the distribution).
 #include <string>
 
 // Looks for `name` (a file or folder) in `folder` and then, depth first in pre-order, in its
