@@ -16,7 +16,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
-from bench import PONDREL_MAKE, SOURCE, scratch, tool, winpath  # noqa: E402
+from bench import PONDREL_MAKE, SOURCE, scratch, sign, tool, winpath  # noqa: E402
 from distgen import generate  # noqa: E402
 from test_builder import archive_of  # noqa: E402
 from table import median, table  # noqa: E402
@@ -66,11 +66,6 @@ def builder():
     print(f"parallel archive equals the one-thread archive: {'yes' if archive == sequential else 'NO'}")
     if archive != sequential:
         sys.exit(1)
-
-
-def sign(path):
-    subprocess.run(["bash", str(SOURCE / "tests" / "bench" / "sign.sh"), str(scratch("certs-")), str(path)],
-                   check=True)
 
 
 def setup_run(program, markers):

@@ -21,7 +21,7 @@ import zipfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
-from bench import BUILD, SOURCE, scratch, user_temp, winpath  # noqa: E402
+from bench import BUILD, SOURCE, scratch, sign, user_temp, winpath  # noqa: E402
 from builder_shapes import measure, shape  # noqa: E402
 from distgen import tree_hashes  # noqa: E402
 from test_builder import archive_of  # noqa: E402
@@ -161,11 +161,6 @@ def timed(command, cwd=None):
     started = time.monotonic()
     subprocess.run(list(map(str, command)), check=True, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return time.monotonic() - started
-
-
-def sign(path):
-    subprocess.run(["bash", str(SOURCE / "tests" / "bench" / "sign.sh"), str(scratch("certs-")), str(path)], check=True,
-                   stdout=subprocess.DEVNULL)
 
 
 def setup_tree(dist, arch):

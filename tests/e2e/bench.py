@@ -114,6 +114,28 @@ def scratch(prefix="pondrel-e2e-"):
     return Path(tempfile.mkdtemp(prefix=prefix, dir=base))
 
 
+@functools.cache
+def test_certificates():
+    """The folder of the test publisher's certificate chain, which the first sign() makes."""
+    return scratch("certs-")
+
+
+def sign(*files):
+    """Signs the files in place with the test publisher's certificate (tests/bench/sign.sh)."""
+    subprocess.run(["bash", str(SOURCE / "tests" / "bench" / "sign.sh"), str(test_certificates()), *map(str, files)],
+                   check=True, stdout=subprocess.DEVNULL)
+
+
+def build_setup(dist, name="Setup.exe", setup_file="setup.exe"):
+    """A setup program that the shipped builder makes of the folder `dist`, in a fresh folder:
+    one that runs `setup_file`, or a distribution-mode one when that is None."""
+    out = scratch("out-")
+    args = ["-d", winpath(dist), "-o", winpath(out), "-c", name] + (["-s", setup_file] if setup_file else [])
+    result = run(PONDREL_MAKE, *args, timeout=900)
+    assert result.code == 0, result
+    return out / name
+
+
 def wine_env(extra=None, locale=None):
     env = dict(os.environ)
     if locale:

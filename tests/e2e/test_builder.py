@@ -18,7 +18,7 @@ import pefile
 import pytest
 
 from bench import (PONDREL, PONDREL_MAKE, PREFIX, SOURCE, box_text, click, error_box, finish,
-                   finish_without_error_box, held_open, run, scratch, start, tool, user_temp,
+                   finish_without_error_box, held_open, run, scratch, sign, start, tool, user_temp,
                    wait_for, winpath, wintest, WorkFolderWatch)
 from distgen import generate, tree_hashes
 
@@ -217,8 +217,7 @@ def signed_marker():
     folder = scratch()
     target = folder / "marker_setup.exe"
     shutil.copyfile(tool("marker_setup.exe"), target)
-    subprocess.run(["bash", str(SOURCE / "tests" / "bench" / "sign.sh"), str(folder / "certs"), str(target)],
-                   check=True)
+    sign(target)
     return target.read_bytes()
 
 

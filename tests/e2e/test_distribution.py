@@ -9,9 +9,9 @@ import subprocess
 
 import pytest
 
-from bench import (PONDREL_MAKE, SOURCE, ProcessWatch, WorkFolderWatch, box_text, button_text, click, close_window,
-                   finish, finish_without_error_box, linux_path, message_box, prefix_environment, prefix_folder,
-                   program_files, run, scratch, screenshot, start, tool, wait_for, wait_gone, windows, winpath)
+from bench import (ProcessWatch, WorkFolderWatch, box_text, build_setup, button_text, click, close_window, finish,
+                   finish_without_error_box, linux_path, message_box, prefix_environment, prefix_folder,
+                   program_files, run, scratch, screenshot, sign, start, tool, wait_for, wait_gone, windows, winpath)
 from distgen import msi_package
 from test_setup_file import build as build_setup_file, distribution as setup_file_distribution
 
@@ -20,15 +20,6 @@ SETUP_PRODUCT = "{7D2E3F40-1B2C-4D5E-9FA0-B1C2D3E4F506}"  # installed beforehand
 PERCENT_PRODUCT = "{8E3F4051-2C3D-4E6F-A0B1-C2D3E4F50617}"  # installed below a folder with "%" in its name
 IDOK, IDYES, IDNO = 1, 6, 7
 LAUNCHER_TITLE = "Tarnel Test Launcher"
-
-_certs = None
-
-
-def sign(*files):
-    global _certs
-    _certs = _certs or scratch("certs-")
-    subprocess.run(["bash", str(SOURCE / "tests" / "bench" / "sign.sh"), str(_certs), *map(str, files)], check=True)
-
 
 def distribution(folder, product=SETUP_PRODUCT, vendor="KelmSetup", setup_exe=True, transforms=(), signed=True,
                  files=None, **package):
@@ -54,13 +45,11 @@ def distribution(folder, product=SETUP_PRODUCT, vendor="KelmSetup", setup_exe=Tr
 def build(dist, name, system=None):
     """A distribution-mode setup program of `dist`. `system` makes Wine report that system to it
     ("vista": no signature checks; "winxp": XP, older than Vista)."""
-    out = scratch("out-")
-    result = run(PONDREL_MAKE, "-d", winpath(dist), "-o", winpath(out), "-c", name)
-    assert result.code == 0, result
+    program = build_setup(dist, name, setup_file=None)
     if system:
         subprocess.run(["wine", "reg", "add", rf"HKCU\Software\Wine\AppDefaults\{name}", "/v", "Version", "/d", system,
                         "/f"], check=True, capture_output=True)
-    return out / name
+    return program
 
 
 # The user's launcher file (Wine takes APPDATA from the user's profile, not from the caller).

@@ -11,8 +11,9 @@ from pathlib import Path
 import pefile
 import pytest
 
-from bench import (PONDREL_MAKE, SOURCE, box_text, button_text, click, close_window, finish, message_box, run, scratch,
-                   prefix_environment, start, tool, user_temp, wait_for, windows, winpath, wintest, WorkFolderWatch)
+from bench import (PONDREL_MAKE, box_text, build_setup, button_text, click, close_window, finish, message_box, run,
+                   scratch, prefix_environment, sign, start, test_certificates, tool, user_temp, wait_for, windows,
+                   winpath, wintest, WorkFolderWatch)
 
 QUESTION_EN = ("The signature of the new version of the program could not be verified. The installation was "
                "launched on an outdated version of the Windows operating system. You may not have the necessary "
@@ -21,15 +22,6 @@ QUESTION_RU = ("Не удалось проверить подпись новой
                "операционной системы Windows. Возможно, у вас не установлены необходимые обновления Windows. "
                "Продолжить установку?")
 IDOK, IDYES, IDNO = 1, 6, 7
-
-_certs = None
-
-
-def sign(*files):
-    global _certs
-    _certs = _certs or scratch("certs-")
-    subprocess.run(["bash", str(SOURCE / "tests" / "bench" / "sign.sh"), str(_certs), *map(str, files)], check=True)
-
 
 def distribution(program="marker_setup.exe", where="bin", signed=True, tamper=False):
     dist = scratch("dist-") / "dist"
@@ -47,10 +39,7 @@ def distribution(program="marker_setup.exe", where="bin", signed=True, tamper=Fa
 
 
 def build(dist, name="ClientSetup.exe"):
-    out = scratch("out-")
-    result = run(PONDREL_MAKE, "-d", winpath(dist), "-s", "setup.exe", "-o", winpath(out), "-c", name)
-    assert result.code == 0, result
-    return out / name
+    return build_setup(dist, name)
 
 
 class Run:
@@ -224,7 +213,7 @@ def many_certificates(folder):
 
 def osslsign(program, *extra):
     sign()  # makes the test certificates once
-    certs = _certs
+    certs = test_certificates()
     subprocess.run(["osslsigncode", "sign", "-certs", str(certs / "chain.pem"), "-key", str(certs / "signer.key"),
                     "-n", "Pondrel test", *map(str, extra), "-in", str(program), "-out", f"{program}.signed"],
                    check=True, capture_output=True)

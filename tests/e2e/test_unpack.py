@@ -3,42 +3,18 @@ unpacks it with a rising progress line, and stops cleanly when the window is clo
 import os
 import re
 import shutil
-import subprocess
 import time
 
 import pytest
 
-from bench import (PONDREL_MAKE, SOURCE, WINTEST, box_text, button_text, click, close_window, finish, message_box, run,
-                   scratch, screenshot, start, tool, user_temp, wait_for, wait_gone, wait_window, window_text, windows,
-                   winpath, wintest, WorkFolderWatch)
+from bench import (WINTEST, box_text, build_setup, button_text, click, close_window, finish, message_box, run,
+                   scratch, screenshot, sign, start, tool, wait_for, wait_window, window_text, windows, winpath,
+                   wintest, WorkFolderWatch)
 from distgen import generate, tree_hashes
 
 PREFIX_EN = "Preparing to start installation - unpacking archive: "
 
 
-def sign(*files):
-    subprocess.run(["bash", str(SOURCE / "tests" / "bench" / "sign.sh"), str(scratch_certs()), *map(str, files)],
-                   check=True)
-
-
-_certs = None
-
-
-def scratch_certs():
-    global _certs
-    if _certs is None:
-        _certs = scratch("certs-")
-    return _certs
-
-
-def build_setup(dist, name="Setup.exe", setup_file="setup.exe"):
-    out = scratch("out-")
-    args = ["-d", winpath(dist), "-o", winpath(out), "-c", name]
-    if setup_file:
-        args += ["-s", setup_file]
-    result = run(PONDREL_MAKE, *args, timeout=900)
-    assert result.code == 0, result
-    return out / name
 
 
 def with_marker_setup(dist):
