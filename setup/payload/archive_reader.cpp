@@ -33,6 +33,7 @@ bool ArchiveReader::describe(std::uint64_t index, EntryInfo& info) {
   info.sizeKnown = (stat.valid & ZIP_STAT_SIZE) != 0;
   info.size = stat.size;
   info.storedSize = (stat.valid & ZIP_STAT_COMP_SIZE) ? stat.comp_size : 0;
+  info.storesNothing = (stat.valid & ZIP_STAT_COMP_SIZE) && stat.comp_size == 0;
   info.crcKnown = (stat.valid & ZIP_STAT_CRC) != 0;
   info.crc = stat.crc;
   info.method = (stat.valid & ZIP_STAT_COMP_METHOD) ? stat.comp_method : ZIP_CM_STORE;
@@ -40,7 +41,8 @@ bool ArchiveReader::describe(std::uint64_t index, EntryInfo& info) {
   return true;
 }
 
-ArchiveReader::StoredData ArchiveReader::open(std::uint64_t index) {
+ArchiveReader::StoredData ArchiveReader::open(std::uint64_t index, const EntryInfo& info) {
+  if (info.storesNothing) return StoredData(*this, nullptr, true);
   Lock lock(lock_);
   return StoredData(*this, zip_fopen_index(archive_, index, ZIP_FL_COMPRESSED));
 }
@@ -52,6 +54,7 @@ ArchiveReader::StoredData::~StoredData() {
 }
 
 std::int64_t ArchiveReader::StoredData::read(void* data, std::uint64_t size) {
+  if (!file_) return 0;
   Lock lock(reader_.lock_);
   return zip_fread(file_, data, size);
 }

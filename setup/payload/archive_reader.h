@@ -15,6 +15,7 @@ struct EntryInfo {
   bool sizeKnown = false;
   std::uint64_t size = 0;
   std::uint64_t storedSize = 0;  // the bytes the archive holds for it
+  bool storesNothing = false;     // known to hold none (an empty file or a folder)
   bool crcKnown = false;
   std::uint32_t crc = 0;
   std::uint16_t method = 0;  // ZIP_CM_STORE or ZIP_CM_DEFLATE are read; others are not
@@ -39,21 +40,24 @@ class ArchiveReader {
   // An entry's bytes as the archive stores them (deflated or not), read piece by piece.
   class StoredData {
    public:
-    StoredData(ArchiveReader& reader, zip_file_t* file) : reader_(reader), file_(file) {}
+    StoredData(ArchiveReader& reader, zip_file_t* file, bool empty = false)
+        : reader_(reader), file_(file), empty_(empty) {}
     ~StoredData();
     StoredData(const StoredData&) = delete;
     StoredData& operator=(const StoredData&) = delete;
 
-    [[nodiscard]] bool valid() const { return file_ != nullptr; }
+    [[nodiscard]] bool valid() const { return file_ != nullptr || empty_; }
     // Up to `size` further bytes: the count read, 0 at the end, negative when they cannot be read.
     [[nodiscard]] std::int64_t read(void* data, std::uint64_t size);
 
    private:
     ArchiveReader& reader_;
     zip_file_t* file_;
+    bool empty_;
   };
-  // Invalid when the library cannot open the entry.
-  [[nodiscard]] StoredData open(std::uint64_t index);
+  // Invalid when the library cannot open the entry. An entry that stores nothing is not opened:
+  // it reads as empty.
+  [[nodiscard]] StoredData open(std::uint64_t index, const EntryInfo& info);
 
  private:
   zip_t* archive_ = nullptr;

@@ -179,7 +179,7 @@ class Extraction {
       };
       // Only stored and deflated entries without encryption are read.
       if (info.encrypted || (info.method != ZIP_CM_STORE && info.method != ZIP_CM_DEFLATE)) throw cannotOpen();
-      ArchiveReader::StoredData stored = reader_.open(index);
+      ArchiveReader::StoredData stored = reader_.open(index, info);
       if (!stored.valid()) throw cannotOpen();
       std::wstring target = root_;
       for (const std::string& component : entryPathComponents(info.name)) {
