@@ -6,7 +6,7 @@
 
 #include "config/config_file.h"
 #include "failure.h"
-#include "installation/file_search.h"
+#include "file_search.h"
 #include "installation/msi_library.h"
 #include "installer.h"
 #include "os_version.h"

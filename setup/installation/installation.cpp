@@ -3,7 +3,7 @@
 #include "installation/installation.h"
 
 #include "failure.h"
-#include "installation/file_search.h"
+#include "file_search.h"
 #include "installer.h"
 #include "text.h"
 

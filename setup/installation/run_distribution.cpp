@@ -2,7 +2,7 @@
 // it with the user's language, through its own setup.exe or the platform's installer service.
 
 #include "failure.h"
-#include "installation/file_search.h"
+#include "file_search.h"
 #include "installation/language.h"
 #include "installation/msi_library.h"
 #include "installer.h"

@@ -5,8 +5,8 @@
 
 #include <vector>
 
+#include "file_search.h"
 #include "handles.h"
-#include "installation/file_search.h"
 #include "installer.h"
 
 namespace {

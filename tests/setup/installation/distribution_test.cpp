@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "installation/distribution.h"
-#include "installation/file_search.h"
+#include "file_search.h"
 #include "installation/language.h"
 #include "installation/msi_library.h"
 #include "test_files.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "installation/file_search.h"
+#include "file_search.h"
 #include "installer.h"
 #include "payload/payload.h"
 #include "test_files.h"

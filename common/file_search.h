@@ -1,6 +1,7 @@
 #pragma once
 // The current folder for the length of a scope, and the platform's file search, as the
-// installation steps use them to resolve a distribution's relative file names.
+// installation steps use them to resolve a distribution's relative file names (the builder
+// walks folders its own way, for speed: see make/folder_walk.h).
 #include <windows.h>
 
 #include <string>

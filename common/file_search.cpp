@@ -1,4 +1,4 @@
-#include "installation/file_search.h"
+#include "file_search.h"
 
 #include "error_report.h"
 #include "paths.h"
