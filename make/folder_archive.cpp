@@ -94,14 +94,7 @@ class Pipeline {
   // has stopped the work; returns that failure's line, empty when there is none. Raises what a
   // thread could not handle (std::bad_alloc).
   std::string finish() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      inputEnded_ = true;
-    }
-    work_.notify_all();
-    done_.notify_all();
-    for (std::thread& thread : threads_) thread.join();
-    threads_.clear();
+    endThreads(inputEnded_);
     for (const std::exception_ptr& error : errors_) {
       if (error) std::rethrow_exception(error);
     }
@@ -117,10 +110,14 @@ class Pipeline {
     std::size_t spool = 0;
   };
 
-  void stop() noexcept {
+  void stop() noexcept { endThreads(stopped_); }
+
+  // Sets `flag` (inputEnded_ or stopped_) under the lock, wakes every thread and waits for all
+  // of them to end.
+  void endThreads(bool& flag) noexcept {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      stopped_ = true;
+      flag = true;
     }
     work_.notify_all();
     done_.notify_all();
