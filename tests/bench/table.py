@@ -22,7 +22,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
 from bench import BUILD, SOURCE, scratch, sign, user_temp, winpath  # noqa: E402
-from builder_shapes import measure, shape  # noqa: E402
+from builder_shapes import shape  # noqa: E402
 from distgen import tree_hashes  # noqa: E402
 from test_builder import archive_of  # noqa: E402
 
@@ -163,6 +163,15 @@ def timed(command, cwd=None):
     return time.monotonic() - started
 
 
+def measure(command, output, cwd=None):
+    """Median wall seconds of the command over RUNS runs, each writing `output` afresh."""
+    seconds = []
+    for _ in range(RUNS):
+        output.unlink(missing_ok=True)
+        seconds.append(timed(command, cwd))
+    return median(seconds)
+
+
 def setup_tree(dist, arch):
     """The distribution (hard links, so nothing is copied) with the arch's signed setup file as
     bin\\setup.exe, which marks that it runs and ends."""
@@ -229,7 +238,7 @@ def measure_shape(name, temp, startup):
     row = {"name": name, "files": files, "size": size}
 
     # Builders against zip, on the distribution as it is.
-    zip_s = measure(["zip", "-r", "-q", str(out / "info.zip"), "."], RUNS, out / "info.zip", cwd=dist)[0]
+    zip_s = measure(["zip", "-r", "-q", str(out / "info.zip"), "."], out / "info.zip", cwd=dist)
     zip_size = (out / "info.zip").stat().st_size
     row["zip"] = zip_s
     print(f"zip -r -q: {zip_s:.2f} s, {zip_size / MIB:.1f} MiB")
@@ -237,7 +246,7 @@ def measure_shape(name, temp, startup):
         made = out / f"Bench-{arch}.exe"
         try:
             wall = measure([wine(arch), program(arch, "make/PondrelMake.exe"), "-d", winpath(dist), "-o", winpath(out),
-                            "-c", made.name], RUNS, made)[0]
+                            "-c", made.name], made)
         except subprocess.CalledProcessError:
             print(f"PondrelMake -d ({arch}): fails")
             row[f"make-{arch}"] = None
