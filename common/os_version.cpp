@@ -24,7 +24,9 @@ OsVersion osVersionFor(unsigned long platformId, unsigned long major, unsigned l
   return 0;
 }
 
-OsVersion detectOsVersion() {
+namespace {
+
+OSVERSIONINFOEXW queryVersion() {
   OSVERSIONINFOEXW info{};
   info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOEXW);
   // GetVersionExW is deprecated but still answers truthfully for a program whose manifest
@@ -33,15 +35,21 @@ OsVersion detectOsVersion() {
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
   if (!GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info))) {
     info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOW);
-    if (!GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info))) return 0;
+    if (!GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info))) return OSVERSIONINFOEXW{};
   }
 #pragma GCC diagnostic pop
-  return osVersionFor(info.dwPlatformId, info.dwMajorVersion, info.dwMinorVersion);
+  return info;
 }
 
-namespace {
 // Written once before any thread starts, read only afterwards.
-const OsVersion detectedOsVersion = detectOsVersion();
+const OSVERSIONINFOEXW detectedVersion = queryVersion();
+
 }  // namespace
 
-OsVersion osVersion() { return detectedOsVersion; }
+OsVersion osVersion() {
+  return osVersionFor(detectedVersion.dwPlatformId, detectedVersion.dwMajorVersion, detectedVersion.dwMinorVersion);
+}
+
+bool isNt6OrLater() {
+  return detectedVersion.dwPlatformId == VER_PLATFORM_WIN32_NT && detectedVersion.dwMajorVersion >= 6;
+}

@@ -16,8 +16,10 @@ constexpr OsVersion windows7 = 9;
 // Maps a platform id (1 = 9x, 2 = NT) and a major.minor version to an OsVersion.
 [[nodiscard]] OsVersion osVersionFor(unsigned long platformId, unsigned long major, unsigned long minor);
 
-// Queries the system (extended record first, then the basic one); 0 when both queries fail.
-[[nodiscard]] OsVersion detectOsVersion();
-
-// The value detected during static initialization.
+// The value for the system detected during static initialization (the extended record first,
+// then the basic one); 0 when both queries failed.
 [[nodiscard]] OsVersion osVersion();
+
+// Whether the system detected then is of the NT family from major version 6 on (Vista and later,
+// previews that report 6.4 included).
+[[nodiscard]] bool isNt6OrLater();

@@ -1,32 +1,24 @@
 #include "installer.h"
 
-#include <cstring>
-
 #include "failure.h"
+#include "file_search.h"
+#include "installation/installation.h"
+#include "installation/run_program.h"
+#include "installation/signature.h"
+#include "os_version.h"
 #include "payload/payload.h"
 #include "payload/work_folder.h"
+#include "postinstall/post_install.h"
+#include "text.h"
 
 Installer::Installer(HWND window, HMODULE resourceModule, const std::wstring& tempParent) : window(window) {
   try {
     // The payload is located before any folder is made, so a program without one leaves
     // nothing behind.
-    const void* data = nullptr;
-    const DWORD size = readPayloadResource(kPayloadOffsetResourceId, &data, resourceModule);
-    archiveOffset = parseArchiveOffset(data, size);
-    if (!data || size == 0) throw Failure("ZIP-archive not present");
-
-    try {
-      const void* name = nullptr;
-      const DWORD nameSize = readPayloadResource(kSetupNameResourceId, &name, resourceModule);
-      if (name && nameSize != 0) {
-        // Read up to the zero byte, but never past the resource, whether or not it has one.
-        const char* text = static_cast<const char*>(name);
-        setupFileName.assign(text, strnlen(text, nameSize));
-        noSetupFileName = false;
-      }
-    } catch (const std::exception&) {
-      // No setup file name: the distribution is searched instead.
-    }
+    PayloadDescriptors payload = readPayloadDescriptors(resourceModule);
+    archiveOffset = payload.archiveOffset;
+    setupFileName = std::move(payload.setupFileName);
+    noSetupFileName = !payload.hasSetupFileName;
 
     createdWorkDir_ = createWorkFolder(tempParent);
     workDir = createdWorkDir_;
@@ -51,3 +43,101 @@ std::wstring Installer::archivePath() const {
 
 void Installer::waitForUnpacking() { unpackTask.wait(); }
 
+bool Installer::runInstallation() {
+  if (!unpackPayload()) return false;
+  // A close request that came in as the unpacking ended: nothing is started any more.
+  if (cancelRequested) return false;
+  if (noSetupFileName) return runDistribution() != 0;
+
+  // The name is ANSI text, as the builder wrote it; paths stay wide from here on, whatever the
+  // user's temporary folder is called.
+  const std::wstring name = toWide(setupFileName);
+  std::wstring folder = workDir;
+  if (!findSetupFile(name, folder)) throw Failure("setup file: " + setupFileName + " doesn't exist");
+  const std::wstring path = folder + L"\\" + name;
+  if (signatureGate(path) == Gate::declined || cancelRequested) return false;
+  runProgram(path, L"");
+  return false;
+}
+
+bool Installer::unpackPayload() {
+  // The signature checks that follow need the trust service: it gets ready while the task
+  // unpacks. A distribution is checked on Windows 7 and later only.
+  const bool checksFollow = !noSetupFileName || osVersion() >= os_release::windows7;
+  return unpackPayloadArchive({archivePath(), archiveOffset, workDir}, unpacker, unpackTask, cancelRequested,
+                              progressSink, checksFollow ? prepareTrustService : nullptr);
+}
+
+int Installer::runDistribution() {
+  const std::wstring unpackRoot = workDir;
+  const CurrentDirGuard rootCurrent(unpackRoot);
+  switch (findDistribution()) {
+    case DistributionOutcome::found:
+      break;
+    case DistributionOutcome::cancelled:
+      return 0;
+    case DistributionOutcome::declined:
+      // Nothing is installed, and the steps after the installation still run.
+      return 1;
+    case DistributionOutcome::none:
+      throw Failure("error occured while verifying distro!!!");
+  }
+  // Whether the search found it at the root or deeper, the distribution's files are its own
+  // folder's: the transform is looked up there and setup.exe runs there.
+  const CurrentDirGuard distributionCurrent(workDir);
+  const Distribution distribution{workDir, packagePath, productCode, xpPackage};
+  if (const std::wstring settings = findLauncherConfig(distribution, unpackRoot); !settings.empty()) {
+    const LauncherMerge merge = mergeLauncherConfig(settings);
+    // Nothing is installed that would start with settings other than the distribution's.
+    if (merge.outcome == LauncherMerge::Outcome::failed) throw Failure(merge.failure);
+  }
+  // A close request during the search or the merge: nothing is installed.
+  if (cancelRequested) return 0;
+  return installDistribution(distribution, control()) ? 1 : 0;
+}
+
+DistributionOutcome Installer::findDistribution() {
+  const DistributionSearch search = searchDistribution(workDir, control(), checkSignatures);
+  if (search.outcome == DistributionOutcome::found) {
+    workDir = search.distribution.folder;
+    packagePath = search.distribution.packagePath;
+    productCode = search.distribution.productCode;
+    xpPackage = search.distribution.xpPackage;
+  }
+  return search.outcome;
+}
+
+FolderVerdict Installer::checkDistributionFolder() {
+  Distribution found;
+  const FolderVerdict verdict = ::checkDistributionFolder(found, control(), checkSignatures);
+  packagePath = found.packagePath;
+  productCode = found.productCode;
+  xpPackage = found.xpPackage;
+  return verdict;
+}
+
+LauncherMerge Installer::mergeLauncherConfig(const std::wstring& distributionFile) {
+  return mergeLauncherConfigFile(distributionFile, &cancelRequested);
+}
+
+std::uint32_t Installer::runProgram(const std::wstring& path, const std::wstring& arguments) {
+  return ::runProgram(path, arguments, noSetupFileName ? ProgramWait::process : ProgramWait::processTree, control());
+}
+
+int Installer::askContinue(unsigned textId, unsigned style) { return control().ask(textId, style); }
+
+Gate Installer::signatureGate(const std::wstring& path) { return passSignatureGate(path, control(), checkSignatures); }
+
+bool Installer::queryInstallLocation() {
+  installLocation = ::queryInstallLocation(productCode);
+  return !installLocation.empty();
+}
+
+bool Installer::installCertificate() { return queryInstallLocation() && copyCertificate(); }
+
+bool Installer::copyCertificate() { return ::copyCertificate({workDir, installLocation, programFilesDir}, elevation); }
+
+bool Installer::startLauncher() {
+  if (installLocation.empty() && !queryInstallLocation()) return false;
+  return ::startLauncher(installLocation, cancelRequested);
+}

@@ -1,13 +1,20 @@
 #pragma once
-// The state of one setup run and the owner of its steps. The worker thread builds it, runs the
-// installation on it and destroys it, which removes the working folder; the window's close
-// handler may ask it to stop.
+// The state of one setup run and the coordinator of its steps. Each operation hands the fields
+// it needs to one function of a subsystem (payload/, installation/, config/, postinstall/) and
+// keeps what that function found; none of those folders knows this class or the window. The
+// worker thread builds it, runs the installation on it and destroys it, which removes the
+// working folder; the window's close handler may ask it to stop.
 #include <windows.h>
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 
+#include "config/launcher_config.h"
+#include "installation/distribution.h"
+#include "installation/run_control.h"
+#include "installation/signature_gate.h"
+#include "payload/unpack_payload.h"
 #include "payload/zip_unpackager.h"
 #include "postinstall/elevation.h"
 #include "threads.h"
@@ -16,9 +23,8 @@ class Installer {
  public:
   // Reads the payload resources from `resourceModule` (null: the running program), makes the
   // working folder and the archive copy's folder (in `tempParent`, or the user's temporary
-  // folder when empty) and reads the
-  // Program Files folder. Raises Failure with the payload errors ("can't find local
-  // res", "ZIP-archive not present", ...) before any folder is made.
+  // folder when empty) and reads the Program Files folder. Raises Failure with the payload
+  // errors ("can't find local res", "ZIP-archive not present", ...) before any folder is made.
   explicit Installer(HWND window, HMODULE resourceModule = nullptr, const std::wstring& tempParent = {});
   // Removes the folders made at construction, whatever workDir names by then.
   ~Installer();
@@ -29,74 +35,54 @@ class Installer {
   // false after a cancelled unpacking, a declined signature, and always in setup-file mode.
   bool runInstallation();
 
-  // Copies the archive out of the program and unpacks it into workDir on a background task,
-  // forwarding the percentage to the window every 300 ms. False when cancelled.
+  // Copies the archive out of the program and unpacks it into workDir on a background task
+  // (unpackPayloadArchive), the percentage going to progressSink. False when cancelled.
   bool unpackPayload();
   // Where the archive copy goes: a folder of its own beside the working folder, so that no entry
   // of the distribution (one named "tmp.zip", say) can overwrite it while it is read. Empty when
   // that folder could not be made.
   [[nodiscard]] std::wstring archivePath() const;
 
-  // Merges the distribution's launcher settings (a relative name resolves against the current
-  // folder) into the user's launcher file; see mergeLauncherConfigFile. True when the user's
-  // file was written; false leaves it as it was, with the error text in `failure` (empty after
-  // a close request).
-  [[nodiscard]] bool mergeLauncherConfig(const std::wstring& distributionFile = L"Tarnel.cfg",
-                                         std::string* failure = nullptr);
+  // Merges the distribution's launcher settings into the user's launcher file
+  // (mergeLauncherConfigFile), stopped by a close request.
+  [[nodiscard]] LauncherMerge mergeLauncherConfig(const std::wstring& distributionFile = L"Tarnel.cfg");
 
   // Post-installation steps of a distribution install; they report nothing and raise nothing.
-  // Asks the installer service where productCode was installed (installLocation, which ends
-  // with a backslash); true when it knows.
+  // Asks the installer service where productCode was installed (installLocation); true when it
+  // knows.
   bool queryInstallLocation();
   // queryInstallLocation, then copyCertificate.
   bool installCertificate();
-  // Copies the distribution's cacertnx.pem into installLocation's "bin" folder, replacing one
-  // that is there: directly, or through the command interpreter started elevated when the
-  // folder lies below programFilesDir (any folder when that is empty) and the process lacks full
-  // rights. True when the file is in place. Only a regular file is copied (a folder of that
-  // name is not); the "bin" folder is not made.
+  // The distribution's cacertnx.pem into installLocation's "bin" folder (copyCertificate of
+  // postinstall/).
   bool copyCertificate();
-  // Starts <installLocation>..\common\tarnel.exe, the path taken as it is (a "%" in it
-  // included), with nothing shown by the system when it cannot start, and waits, at most 15 s,
-  // until it is ready for input. True when it started and became ready in time.
+  // Starts the installed launcher (startLauncher of postinstall/), asking for installLocation
+  // first when it is not known yet.
   bool startLauncher();
 
-  // Starts `path` with `arguments` (quoted path, one space, arguments), hides the window and
-  // waits: for the process in distribution mode, for its whole process tree in setup-file
-  // mode. Returns the exit code (always 0 in setup-file mode). Raises Failure
-  // "can't start <file name>: <the system's reason>" when the program cannot be started (an
-  // empty, damaged or foreign program, a folder); the window then stays as it was.
+  // Starts `path` with `arguments` and waits: for the process in distribution mode, for its
+  // whole process tree in setup-file mode (see ::runProgram).
   std::uint32_t runProgram(const std::wstring& path, const std::wstring& arguments);
 
-  // Shows string `textId` with the caption string 103 in a box owned by the window; IDNO
-  // without a box after a close request.
+  // Shows string `textId` in a box owned by the window; IDNO without a box after a close
+  // request, 0 when there is no window to ask in.
   int askContinue(unsigned textId, unsigned style);
 
-  // Verifies a file's signature and asks the user when it fails: passed (valid, or the user
-  // chose to continue, which clears checkSignatures) or declined. Raises Failure when
-  // the question cannot be shown.
-  enum class Gate { passed, declined };
+  // The signature gate (passSignatureGate) with this run's window and checkSignatures.
   Gate signatureGate(const std::wstring& path);
 
   // Installs a distribution found in the unpacked tree; non-zero when the post-installation
   // steps are to follow (also when the user declined at a signature question and nothing was
-  // installed), 0 after a close request. Raises Failure "error occured while
-  // verifying distro!!!" when no folder holds an acceptable distribution, the merge's error
-  // text when the launcher settings cannot be merged (nothing is installed then), and
-  // runProgram's error.
+  // installed), 0 after a close request. Raises Failure "error occured while verifying
+  // distro!!!" when no folder holds an acceptable distribution, the merge's error text when the
+  // launcher settings cannot be merged (nothing is installed then), and runProgram's error.
   int runDistribution();
 
-  // Searches the unpacked tree, depth first from workDir, for the first folder that
-  // checkDistributionFolder accepts; on success workDir names it. With a false result `reason`
-  // is 1 when the user declined at a signature question somewhere, else 0; after a close
-  // request it stops with false. Raises ConfigTooLargeError for a setup.ini too large to read,
-  // Failure "error occured while verifying distro recursive" for any other error.
-  bool findDistribution(int* reason = nullptr);
-  // Checks the current folder: a package of ours (packagePath, xpPackage), its signatures and
-  // those of the folder's .cab, .exe and .mst files on Windows 7 and later (reason 1 when the
-  // user declines), the product code from setup.ini, and a database that answers for
-  // ProductVersion and names our manufacturer.
-  bool checkDistributionFolder(int* reason = nullptr);
+  // Searches the unpacked tree from workDir (searchDistribution); when one is found, workDir
+  // names its folder and packagePath, productCode and xpPackage describe it.
+  DistributionOutcome findDistribution();
+  // Checks the current folder (checkDistributionFolder of installation/), keeping what it found.
+  FolderVerdict checkDistributionFolder();
 
   // Asks the running installation to stop: the unpacking ends within one chunk and no later
   // step starts. Safe from any thread.
@@ -120,14 +106,15 @@ class Installer {
   std::wstring archiveFileName = L"tmp.zip";
   BackgroundTask unpackTask;  // the unpacking of unpackPayload
   bool checkSignatures = true;
-  // How elevated the process is, and the verb that would elevate it; tests stand in for the
-  // platform's answers.
-  struct Elevation {
-    ElevationType (*type)() = queryElevationType;
-    const wchar_t* (*verb)() = elevationVerb;
-  } elevation;
+  // Where the percentage goes and the window the installation asks and hides; window/ provides
+  // both for `window`. Without them nothing is shown and no question can be asked.
+  ProgressSink* progressSink = nullptr;
+  InstallationWindow* installationWindow = nullptr;
+  Elevation elevation;
 
  private:
+  [[nodiscard]] RunControl control() { return {installationWindow, cancelRequested}; }
+
   std::wstring createdWorkDir_;
   std::wstring archiveFolder_;
 };

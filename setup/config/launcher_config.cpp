@@ -4,7 +4,6 @@
 
 #include "config/config_file.h"
 #include "handles.h"
-#include "installer.h"
 #include "text.h"
 
 namespace {
@@ -57,43 +56,40 @@ class UserFileLock {
   bool held_ = false;
 };
 
-bool fail(std::string* failure, const char* what, const std::wstring& path) {
-  if (failure) *failure = what + toNarrow(path);
-  return false;
+LauncherMerge fail(const char* what, const std::wstring& path) {
+  return {LauncherMerge::Outcome::failed, what + toNarrow(path)};
 }
 
-bool failRead(std::string* failure, ConfigRead result, const std::wstring& path) {
-  return fail(failure, result == ConfigRead::tooLarge ? "file too large: " : "can't read launcher file: ", path);
+LauncherMerge failRead(ConfigRead result, const std::wstring& path) {
+  return fail(result == ConfigRead::tooLarge ? "file too large: " : "can't read launcher file: ", path);
 }
 
 }  // namespace
 
-bool mergeLauncherConfigFile(const std::wstring& distributionFile, std::string* failure,
-                             const std::atomic<bool>* cancel) {
-  if (failure) failure->clear();
+LauncherMerge mergeLauncherConfigFile(const std::wstring& distributionFile, const std::atomic<bool>* cancel) {
   ConfigList distribution;
   if (const ConfigRead read = tryReadConfigFile(distributionFile, distribution); read != ConfigRead::read) {
-    return failRead(failure, read, distributionFile);
+    return failRead(read, distributionFile);
   }
 
   const std::wstring userFile = userConfigPath();
-  if (userFile.empty()) return fail(failure, "can't write launcher file: ", L"%APPDATA%\\Kelm\\Tarnel\\Tarnel.cfg");
+  if (userFile.empty()) return fail("can't write launcher file: ", L"%APPDATA%\\Kelm\\Tarnel\\Tarnel.cfg");
   const UserFileLock lock(userFile);
-  if (!lock.held()) return fail(failure, "can't write launcher file: ", userFile);
+  if (!lock.held()) return fail("can't write launcher file: ", userFile);
   ConfigList user;
   // A file that is there but cannot be read is the user's data all the same: never replace it
   // by the distribution's entries alone.
   if (const ConfigRead read = tryReadConfigFile(userFile, user); read != ConfigRead::read && read != ConfigRead::missing) {
-    return failRead(failure, read, userFile);
+    return failRead(read, userFile);
   }
 
   setAllConfigValues(user, distribution);
-  if (cancel && *cancel) return false;
+  if (cancel && *cancel) return {LauncherMerge::Outcome::cancelled, {}};
 
   int code = 0;
   try {
     writeConfigFile(userFile, user);
-    return true;
+    return {LauncherMerge::Outcome::merged, {}};
   } catch (int raised) {
     // Most often the first run for this user: the folders are not there yet.
     code = raised;
@@ -102,14 +98,10 @@ bool mergeLauncherConfigFile(const std::wstring& distributionFile, std::string* 
     createUserConfigFolders();
     try {
       writeConfigFile(userConfigPath(), user);
-      return true;
+      return {LauncherMerge::Outcome::merged, {}};
     } catch (int raised) {
       code = raised;
     }
   }
-  return fail(failure, code == kConfigTooLarge ? "file too large: " : "can't write launcher file: ", userFile);
-}
-
-bool Installer::mergeLauncherConfig(const std::wstring& distributionFile, std::string* failure) {
-  return mergeLauncherConfigFile(distributionFile, failure, &cancelRequested);
+  return fail(code == kConfigTooLarge ? "file too large: " : "can't write launcher file: ", userFile);
 }

@@ -8,7 +8,7 @@
 #include "failure.h"
 #include "file_search.h"
 #include "installation/msi_library.h"
-#include "installer.h"
+#include "installation/signature_gate.h"
 #include "os_version.h"
 #include "text.h"
 
@@ -37,14 +37,16 @@ bool isCheckedExecutablePart(const std::wstring& name) {
   return false;
 }
 
-bool Installer::findDistribution(int* reason) {
-  if (reason) *reason = 0;
+DistributionSearch searchDistribution(const std::wstring& root, const RunControl& run, bool& checkSignatures) {
+  DistributionSearch search;
   try {
-    // Depth first from the root: the subfolders of a folder are visited last-listed first, each
-    // with its whole subtree before the next.
-    std::vector<std::wstring> folders{workDir};
+    std::vector<std::wstring> folders{root};
     // A close request ends the search: no folder after it is looked at.
-    while (!folders.empty() && !cancelRequested) {
+    while (!folders.empty()) {
+      if (run.cancelled()) {
+        search.outcome = DistributionOutcome::cancelled;
+        return search;
+      }
       const std::wstring folder = folders.back();
       folders.pop_back();
       std::vector<std::wstring> inner;
@@ -53,12 +55,17 @@ bool Installer::findDistribution(int* reason) {
         // A folder that cannot be made current (too deep for the platform's current folder) is
         // no candidate: its files could not be named relative to it.
         if (current.targetIsCurrent()) {
-          int folderReason = 0;
-          if (checkDistributionFolder(&folderReason)) {
-            workDir = folder;
-            return true;
+          Distribution candidate;
+          switch (checkDistributionFolder(candidate, run, checkSignatures)) {
+            case FolderVerdict::accepted:
+              candidate.folder = folder;
+              return {DistributionOutcome::found, std::move(candidate)};
+            case FolderVerdict::declined:
+              search.outcome = DistributionOutcome::declined;
+              break;
+            case FolderVerdict::rejected:
+              break;
           }
-          if (folderReason != 0 && reason) *reason = folderReason;
         }
         inner = subfolders(folder);
       }
@@ -69,35 +76,29 @@ bool Installer::findDistribution(int* reason) {
   } catch (const std::exception&) {
     throw Failure("error occured while verifying distro recursive");
   }
-  return false;
+  if (run.cancelled()) search.outcome = DistributionOutcome::cancelled;
+  return search;
 }
 
-bool Installer::checkDistributionFolder(int* reason) {
-  if (reason) *reason = 0;
+FolderVerdict checkDistributionFolder(Distribution& found, const RunControl& run, bool& checkSignatures) {
   FileSearch search;
   const wchar_t* pattern = kPackagePattern;
   if (osVersion() < os_release::windowsVista && search.find(kXpPackagePattern)) {
-    xpPackage = true;
+    found.xpPackage = true;
     pattern = kXpPackagePattern;
   }
-  if (!search.find(pattern)) return false;
-  packagePath = search.name();
+  if (!search.find(pattern)) return FolderVerdict::rejected;
+  found.packagePath = search.name();
 
   // The trust service of older systems cannot verify today's signatures.
   if (osVersion() >= os_release::windows7) {
-    if (signatureGate(packagePath) == Gate::declined) {
-      if (reason) *reason = 1;
-      return false;
-    }
+    if (passSignatureGate(found.packagePath, run, checkSignatures) == Gate::declined) return FolderVerdict::declined;
     // A Yes to the question stops the checks of the other files, here and in later folders.
     FileSearch entries;
     for (bool more = checkSignatures && entries.find(L"*"); more && checkSignatures; more = entries.next()) {
       const std::wstring name = entries.name();
       if (name == L"." || name == L".." || !isCheckedExecutablePart(name)) continue;
-      if (signatureGate(name) == Gate::declined) {
-        if (reason) *reason = 1;
-        return false;
-      }
+      if (passSignatureGate(name, run, checkSignatures) == Gate::declined) return FolderVerdict::declined;
     }
   }
 
@@ -107,16 +108,16 @@ bool Installer::checkDistributionFolder(int* reason) {
     // read is reported.
     if (tryReadConfigFile(L"setup.ini", setup) == ConfigRead::tooLarge) throw ConfigTooLargeError(L"setup.ini");
     if (const auto* values = findConfigValues(setup, L"ProductCode"); values && !values->empty()) {
-      productCode = values->front();
+      found.productCode = values->front();
     }
   }
 
   MsiLibrary msi;
-  if (!msi.load()) return false;
+  if (!msi.load()) return FolderVerdict::rejected;
   MsiHandle database(msi);
-  if (msi.openDatabase(packagePath, L"", database.out()) != ERROR_SUCCESS) return false;
+  if (msi.openDatabase(found.packagePath, L"", database.out()) != ERROR_SUCCESS) return FolderVerdict::rejected;
   std::wstring version, manufacturer;
-  if (!queryText(msi, database.get(), kProductVersionQuery, version)) return false;
-  if (!queryText(msi, database.get(), kManufacturerQuery, manufacturer)) return false;
-  return isAcceptedManufacturer(manufacturer);
+  if (!queryText(msi, database.get(), kProductVersionQuery, version)) return FolderVerdict::rejected;
+  if (!queryText(msi, database.get(), kManufacturerQuery, manufacturer)) return FolderVerdict::rejected;
+  return isAcceptedManufacturer(manufacturer) ? FolderVerdict::accepted : FolderVerdict::rejected;
 }

@@ -1,9 +1,10 @@
+#include "installation/run_program.h"
+
 #include <vector>
 
 #include "error_report.h"
 #include "failure.h"
 #include "handles.h"
-#include "installer.h"
 #include "installation/process_tree.h"
 #include "text.h"
 
@@ -22,7 +23,8 @@ namespace {
 
 }  // namespace
 
-std::uint32_t Installer::runProgram(const std::wstring& path, const std::wstring& arguments) {
+std::uint32_t runProgram(const std::wstring& path, const std::wstring& arguments, ProgramWait wait,
+                         const RunControl& run) {
   const std::wstring commandLine = L"\"" + path + L"\" " + arguments;
   std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
   buffer.push_back(L'\0');
@@ -33,7 +35,7 @@ std::uint32_t Installer::runProgram(const std::wstring& path, const std::wstring
   // A setup file's process tree is also followed through a job, which the process joins before
   // it runs its first instruction. Where that is impossible (this program already runs in a job
   // on a system without nested jobs) the snapshots alone follow it.
-  UniqueHandle job = noSetupFileName ? UniqueHandle() : createTrackingJob();
+  UniqueHandle job = wait == ProgramWait::process ? UniqueHandle() : createTrackingJob();
   const DWORD flags = job ? CREATE_SUSPENDED : 0;
   const BOOL ok = CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup,
                                  &started);
@@ -44,12 +46,12 @@ std::uint32_t Installer::runProgram(const std::wstring& path, const std::wstring
     ResumeThread(started.hThread);
   }
   // The installer's own windows take over from here.
-  ShowWindow(window, SW_HIDE);
+  run.hide();
 
   UniqueHandle process(started.hProcess);
   UniqueHandle thread(started.hThread);
   DWORD exitCode = 0;
-  if (noSetupFileName) {
+  if (wait == ProgramWait::process) {
     WaitForSingleObject(process.get(), INFINITE);
     GetExitCodeProcess(process.get(), &exitCode);
   } else {

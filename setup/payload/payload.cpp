@@ -1,6 +1,7 @@
 #include "payload/payload.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cstddef>
 #include <memory>
 #include <vector>
@@ -18,6 +19,27 @@ DWORD readPayloadResource(WORD id, const void** data, HMODULE module) {
   if (!bytes) throw Failure("can't lock local res");
   *data = bytes;
   return SizeofResource(module, info);
+}
+
+PayloadDescriptors readPayloadDescriptors(HMODULE module) {
+  PayloadDescriptors payload;
+  const void* data = nullptr;
+  const DWORD size = readPayloadResource(kPayloadOffsetResourceId, &data, module);
+  payload.archiveOffset = parseArchiveOffset(data, size);
+  if (!data || size == 0) throw Failure("ZIP-archive not present");
+  try {
+    const void* name = nullptr;
+    const DWORD nameSize = readPayloadResource(kSetupNameResourceId, &name, module);
+    if (name && nameSize != 0) {
+      // Read up to the zero byte, but never past the resource, whether or not it has one.
+      const char* text = static_cast<const char*>(name);
+      payload.setupFileName.assign(text, strnlen(text, nameSize));
+      payload.hasSetupFileName = true;
+    }
+  } catch (const std::exception&) {
+    // No setup file name: the distribution is searched instead.
+  }
+  return payload;
 }
 
 namespace {

@@ -15,6 +15,19 @@
 // res".
 DWORD readPayloadResource(WORD id, const void** data, HMODULE module = nullptr);
 
+// What the two payload resources say.
+struct PayloadDescriptors {
+  std::uint32_t archiveOffset = 0;
+  std::string setupFileName;  // up to its zero byte or the resource's end
+  bool hasSetupFileName = false;
+};
+
+// Reads the payload resources of `module` (null: the running program): the archive offset, and
+// the setup file name when there is one (none, also when that resource cannot be read, means
+// distribution mode). Raises readPayloadResource's errors for the offset's resource, and Failure
+// "ZIP-archive not present" when it is empty.
+[[nodiscard]] PayloadDescriptors readPayloadDescriptors(HMODULE module);
+
 // Copies the archive, the bytes from `archiveOffset` to the end of `sourcePath` (empty: the
 // running program's own file) or to the start of its signature table when the program is
 // signed, into `targetPath`, replacing it. Returns the number of bytes the archive spans (0 when

@@ -1,43 +1,35 @@
+#include "payload/unpack_payload.h"
+
 #include <algorithm>
-#include <atomic>
 
 #include "failure.h"
-#include "installation/signature.h"
-#include "installer.h"
-#include "os_version.h"
 #include "payload/payload.h"
-#include "window/progress_window.h"
 
 namespace {
 constexpr DWORD kPollMilliseconds = 300;
 }
 
-bool Installer::unpackPayload() {
-  std::atomic<std::int32_t> percent{0};
+bool unpackPayloadArchive(const PayloadUnpacking& job, ZipUnpackager& unpacker, BackgroundTask& task,
+                          const std::atomic<bool>& cancel, ProgressSink* sink, void (*whileUnpacking)()) {
   // Without its folders the copy would land wherever the bare name points.
-  const std::wstring archive = archivePath();
-  if (workDir.empty() || archive.empty()) throw Failure("can't create temporary zip file");
-  extractArchiveFile(archive, archiveOffset, {}, &cancelRequested);
-  if (cancelRequested) return false;
+  if (job.destination.empty() || job.archivePath.empty()) throw Failure("can't create temporary zip file");
+  extractArchiveFile(job.archivePath, job.archiveOffset, {}, &cancel);
+  if (cancel) return false;
 
-  const std::wstring destination = workDir;
-  unpackTask.start([this, &percent, archive, destination] {
-    return unpacker.unpack(archive, destination, [this, &percent](std::int32_t value) {
+  std::atomic<std::int32_t> percent{0};
+  task.start([&unpacker, &percent, &cancel, job] {
+    return unpacker.unpack(job.archivePath, job.destination, [&percent, &cancel](std::int32_t value) {
       percent = value;
-      return cancelRequested.load();
+      return cancel.load();
     });
   });
-
-  // The signature checks that follow the unpacking need the trust service: it gets ready while the
-  // task unpacks (taking less than the first period, before which no progress is shown anyway).
-  // A distribution is checked on Windows 7 and later only.
-  if (!noSetupFileName || osVersion() >= os_release::windows7) prepareTrustService();
+  if (whileUnpacking) whileUnpacking();
 
   // One message per period, however often the task reports. The wait is the period itself, so
   // a task that ends within it sends nothing (a small archive leaves the line at 0 %) and the
   // worker goes on as soon as the task ends.
-  while (!unpackTask.waitFor(kPollMilliseconds)) {
-    SendMessageW(window, WM_PROGRESS, 0, std::min<std::int32_t>(percent.load(), 100));
+  while (!task.waitFor(kPollMilliseconds)) {
+    if (sink) sink->progress(std::min<std::int32_t>(percent.load(), 100));
   }
-  return unpackTask.result();
+  return task.result();
 }

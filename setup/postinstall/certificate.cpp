@@ -1,12 +1,12 @@
 // The certificate copy after an installation: the distribution's cacertnx.pem goes into the
 // "bin" folder of the installed product, through an elevated command interpreter where the
 // folder is protected and the process lacks the rights.
+#include "postinstall/post_install.h"
+
 #include <vector>
 
 #include "handles.h"
 #include "installation/msi_library.h"
-#include "installer.h"
-#include "postinstall/elevation.h"
 #include "system_library.h"
 
 namespace {
@@ -51,25 +51,21 @@ bool copyElevated(const std::wstring& source, const std::wstring& folder, const 
 
 }  // namespace
 
-bool Installer::queryInstallLocation() {
+std::wstring queryInstallLocation(const std::wstring& productCode) {
   MsiLibrary msi;
-  if (!msi.load()) return false;
-  msi.productInfo(productCode, L"InstallLocation", installLocation);
-  return !installLocation.empty();
+  std::wstring location;
+  if (msi.load()) msi.productInfo(productCode, L"InstallLocation", location);
+  return location;
 }
 
-bool Installer::installCertificate() {
-  if (!queryInstallLocation()) return false;
-  return copyCertificate();
-}
-
-bool Installer::copyCertificate() {
-  if (installLocation.empty()) return false;
-  const std::wstring source = workDir + L"\\" + kCertificate;
-  const std::wstring folder = installLocation + L"bin\\";
+bool copyCertificate(const CertificateCopy& copy, const Elevation& elevation) {
+  if (copy.installLocation.empty()) return false;
+  const std::wstring source = copy.distributionFolder + L"\\" + kCertificate;
+  const std::wstring folder = copy.installLocation + L"bin\\";
   const std::wstring destination = folder + kCertificate;
   // Letter case counts, and without a Program Files folder to go by every place counts.
-  const bool isProtected = programFilesDir.empty() || installLocation.find(programFilesDir) != std::wstring::npos;
+  const bool isProtected =
+      copy.programFilesDir.empty() || copy.installLocation.find(copy.programFilesDir) != std::wstring::npos;
   // Only a regular file is copied: the interpreter would copy a folder's files in its place.
   const DWORD attributes = GetFileAttributesW(source.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))) {

@@ -3,20 +3,10 @@
 #include <shellapi.h>
 
 #include "handles.h"
+#include "os_version.h"
 #include "system_library.h"
 
 namespace {
-
-// GetVersionExW is bound by name: it is the one source that answers the same from Vista on.
-bool versionInfo(OSVERSIONINFOW& info) {
-  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-  auto getVersion = kernel ? reinterpret_cast<decltype(&GetVersionExW)>(
-                                 reinterpret_cast<void*>(GetProcAddress(kernel, "GetVersionExW")))
-                           : nullptr;
-  info = OSVERSIONINFOW{};
-  info.dwOSVersionInfoSize = sizeof(info);
-  return getVersion && getVersion(&info);
-}
 
 // Reads a 4-byte token value of the current process.
 bool tokenValue(TOKEN_INFORMATION_CLASS kind, DWORD& value) {
@@ -28,11 +18,6 @@ bool tokenValue(TOKEN_INFORMATION_CLASS kind, DWORD& value) {
 }
 
 }  // namespace
-
-bool isNt6OrLater() {
-  OSVERSIONINFOW info;
-  return versionInfo(info) && info.dwPlatformId == VER_PLATFORM_WIN32_NT && info.dwMajorVersion >= 6;
-}
 
 ElevationType queryElevationType() {
   DWORD type = 0;

@@ -15,9 +15,6 @@ enum class ElevationType : std::uint32_t {
   undetermined = 4,  // older than Windows NT 6, or the token cannot be read
 };
 
-// True on the NT platform from major version 6 on (Vista and later).
-[[nodiscard]] bool isNt6OrLater();
-
 [[nodiscard]] ElevationType queryElevationType();
 
 // The verb that starts a program elevated: none before Windows NT 6 or when the process already
@@ -29,5 +26,12 @@ enum class ElevationType : std::uint32_t {
 // elevationVerb), waits for it to end and sets `exitCode`. False when the shell could not
 // start it (the user declined, say). True with no `exitCode` when the shell handled the
 // request without handing back a process.
+// How elevated the process is, and the verb that would elevate it; tests stand in for the
+// platform's answers.
+struct Elevation {
+  ElevationType (*type)() = queryElevationType;
+  const wchar_t* (*verb)() = elevationVerb;
+};
+
 [[nodiscard]] bool runElevated(const std::wstring& program, const std::wstring& parameters, int showCommand,
                                std::optional<DWORD>& exitCode, const wchar_t* verb = elevationVerb());

@@ -1,21 +1,22 @@
 // The last step of a successful run: the installed launcher starts, and the run goes on once it
 // is ready for input or after 15 seconds, whichever comes first; it never waits for the launcher
 // to end.
+#include "postinstall/post_install.h"
+
 #include <windows.h>
 
 #include <vector>
 
 #include "file_search.h"
 #include "handles.h"
-#include "installer.h"
 
 namespace {
 constexpr DWORD kReadyLimitMilliseconds = 15000;
 constexpr DWORD kReadySlice = 100;
 }  // namespace
 
-bool Installer::startLauncher() {
-  if (installLocation.empty() && !queryInstallLocation()) return false;
+bool startLauncher(const std::wstring& installLocation, const std::atomic<bool>& cancel) {
+  if (installLocation.empty()) return false;
   const std::wstring launcher = installLocation + L"..\\common\\tarnel.exe";
   if (!FileSearch().find(launcher)) return false;
 
@@ -40,7 +41,7 @@ bool Installer::startLauncher() {
   const DWORD start = GetTickCount();
   for (;;) {
     const DWORD elapsed = GetTickCount() - start;
-    if (elapsed >= kReadyLimitMilliseconds || cancelRequested) return false;
+    if (elapsed >= kReadyLimitMilliseconds || cancel) return false;
     const DWORD slice = kReadyLimitMilliseconds - elapsed < kReadySlice ? kReadyLimitMilliseconds - elapsed : kReadySlice;
     const DWORD result = WaitForInputIdle(process.get(), slice);
     if (result == 0) return true;

@@ -6,6 +6,7 @@
 #include "payload/zip_unpackager.h"
 #include "window/installer_slot.h"
 #include "window/progress_window.h"
+#include "window/run_window.h"
 
 namespace {
 
@@ -27,8 +28,12 @@ void install(Installer& installer) {
 
 int runInstaller(HWND window, InstallerSlot& slot, const InstallerFactory& makeInstaller) {
   int exitCode = 0;
+  WindowProgress progress(window);
+  WindowQuestions questions(window);
   try {
     std::shared_ptr<Installer> installer = makeInstaller(window);
+    installer->progressSink = &progress;
+    installer->installationWindow = &questions;
     if (slot.publish(installer)) {
       try {
         install(*installer);

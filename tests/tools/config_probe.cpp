@@ -193,7 +193,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (command == L"merge" && argc == 4) {
     SetEnvironmentVariableW(L"APPDATA", argv[3]);
-    std::printf("merged: %s\n", mergeLauncherConfigFile(argv[2]) ? "true" : "false");
+    std::printf("merged: %s\n", mergeLauncherConfigFile(argv[2]).merged() ? "true" : "false");
     return 0;
   }
   std::fputs("usage: config_probe roundtrip <seed> <count> [corpus-folder]\n"

@@ -83,7 +83,7 @@ TEST(LauncherConfig, MergeIntoEachKindOfUserFile) {
     Setting setting;
     setting.giveUserFile(c.user);
     writeFile(setting.distribution, c.distribution);
-    EXPECT_TRUE(mergeLauncherConfigFile(setting.distribution));
+    EXPECT_TRUE(mergeLauncherConfigFile(setting.distribution).merged());
     EXPECT_EQ(readFile(setting.userFile), c.expected);
     EXPECT_EQ(listFolder(setting.appData + L"\\Kelm\\Tarnel"), std::vector<std::wstring>{L"Tarnel.cfg"});
   }
@@ -96,7 +96,7 @@ TEST(LauncherConfig, FreshUserGetsBothFoldersAndAUtf16File) {
   wchar_t previous[MAX_PATH];
   GetCurrentDirectoryW(MAX_PATH, previous);
   ASSERT_TRUE(SetCurrentDirectoryW(setting.root.path().c_str()));
-  const bool merged = mergeLauncherConfigFile(L"Tarnel.cfg");
+  const bool merged = mergeLauncherConfigFile(L"Tarnel.cfg").merged();
   SetCurrentDirectoryW(previous);
   EXPECT_TRUE(merged);
   EXPECT_EQ(readFile(setting.userFile), kMark16 + utf16le(L"DefaultVersion=8.3\r\nCommonInfoBases=\\\\srv\\bases.v8i\r\n"));
@@ -127,7 +127,7 @@ TEST(LauncherConfig, UserFileStaysWhenItCannotBeReadOrReplaced) {
       lock.reset(CreateFileW(setting.userFile.c_str(), GENERIC_READ, c.lockShare, nullptr, OPEN_EXISTING, 0, nullptr));
       ASSERT_TRUE(lock.valid());
     }
-    EXPECT_FALSE(mergeLauncherConfigFile(setting.distribution));
+    EXPECT_FALSE(mergeLauncherConfigFile(setting.distribution).merged());
     lock.reset();
     EXPECT_EQ(readFile(setting.userFile), c.bytes);
     EXPECT_EQ(listFolder(setting.appData + L"\\Kelm\\Tarnel"), std::vector<std::wstring>{L"Tarnel.cfg"});
@@ -150,7 +150,7 @@ TEST(LauncherConfig, UnreadableDistributionFileWritesNothing) {
     Setting setting;
     if (c.distribution) writeFile(setting.distribution, *c.distribution);
     if (c.user) setting.giveUserFile(*c.user);
-    EXPECT_FALSE(mergeLauncherConfigFile(setting.distribution));
+    EXPECT_FALSE(mergeLauncherConfigFile(setting.distribution).merged());
     if (c.user) {
       EXPECT_EQ(readFile(setting.userFile), *c.user);
     } else {
@@ -200,7 +200,7 @@ TEST(LauncherConfig, WithoutAppDataNothingLandsAtTheDriveRoot) {
   writeFile(folder / L"Tarnel.cfg", "A=1\n");
   for (const wchar_t* appData : {static_cast<const wchar_t*>(nullptr), L""}) {
     AppDataScope scope(appData);
-    EXPECT_TRUE(mergeLauncherConfigFile(L"Tarnel.cfg"));
+    EXPECT_TRUE(mergeLauncherConfigFile(L"Tarnel.cfg").merged());
     EXPECT_FALSE(exists(root));
     EXPECT_EQ(readFile(shellFile), kMark16 + utf16le(L"A=1\r\n"));
     DeleteFileW(shellFile.c_str());

@@ -1,10 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <stdexcept>
 
 #include "failure.h"
-#include "installer.h"
 #include "installation/signature.h"
+#include "installation/signature_gate.h"
 #include "test_files.h"
 
 namespace {
@@ -31,26 +32,52 @@ TEST(VerifySignature, MissingFileFails) {
   EXPECT_FALSE(error.empty());
 }
 
-// When the question cannot be shown, the gate raises the verification's text.
-TEST(SignatureGate, QuestionThatCannotBeShownRaisesTheVerificationText) {
-  TestFolder temp;
-  const std::wstring image = imageWithResources(temp.path(), {{1, "1"}});
-  HMODULE module = LoadLibraryExW(image.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-  ASSERT_NE(module, nullptr);
-  {
-    // A window handle that names no window: no box can be owned by it.
-    Installer installer(reinterpret_cast<HWND>(static_cast<INT_PTR>(0x7ffe)), module, temp.path());
+// A window that answers every question with one answer and counts them.
+struct AnsweringWindow final : InstallationWindow {
+  explicit AnsweringWindow(int answer) : answer(answer) {}
+  int ask(unsigned, unsigned) override { return ++asked, answer; }
+  void hide() override {}
+  int answer, asked = 0;
+};
+
+// A valid signature never asks; a failed one asks, and the answer decides. When the question
+// cannot be shown, the gate raises the verification's text.
+TEST(SignatureGate, TheAnswerDecidesAndAQuestionThatCannotBeShownRaisesTheVerificationText) {
+  const struct {
+    const char* what;
+    const wchar_t* program;
+    int answer;
+    bool closed;
+    Gate gate;
+    int asked;
+    bool checksLeft;
+  } cases[] = {
+      {"valid", L"signed_marker.exe", IDNO, false, Gate::passed, 0, true},
+      {"Yes", L"tampered_marker.exe", IDYES, false, Gate::passed, 1, false},
+      {"No", L"tampered_marker.exe", IDNO, false, Gate::declined, 1, true},
+      {"closed", L"tampered_marker.exe", IDYES, true, Gate::declined, 0, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    AnsweringWindow window(c.answer);
+    const std::atomic<bool> cancel{c.closed};
+    bool checkSignatures = true;
+    EXPECT_EQ(passSignatureGate(siblingProgram(c.program), {&window, cancel}, checkSignatures), c.gate);
+    EXPECT_EQ(window.asked, c.asked);
+    EXPECT_EQ(checkSignatures, c.checksLeft);
+  }
+  const std::atomic<bool> running{false};
+  bool checkSignatures = true;
+  AnsweringWindow unable(0);  // MessageBoxW's answer when no box can be shown
+  for (InstallationWindow* window : {static_cast<InstallationWindow*>(nullptr), static_cast<InstallationWindow*>(&unable)}) {
     try {
-      (void)installer.signatureGate(siblingProgram(L"tampered_marker.exe"));
+      (void)passSignatureGate(siblingProgram(L"tampered_marker.exe"), {window, running}, checkSignatures);
       ADD_FAILURE() << "no error raised";
     } catch (const Failure& e) {
       EXPECT_NE(std::string(e.what()).find("0x80096010"), std::string::npos) << e.what();
     }
-    EXPECT_TRUE(installer.checkSignatures);
-    // A valid signature never asks.
-    EXPECT_EQ(installer.signatureGate(siblingProgram(L"signed_marker.exe")), Installer::Gate::passed);
   }
-  FreeLibrary(module);
+  EXPECT_TRUE(checkSignatures);
 }
 
 }  // namespace

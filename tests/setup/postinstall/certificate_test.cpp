@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "file_search.h"
-#include "installer.h"
 #include "payload/payload.h"
+#include "postinstall/post_install.h"
 #include "test_files.h"
 
 namespace {
@@ -44,46 +44,38 @@ TEST(CertificateCopy, DirectOrThroughTheElevatedInterpreterByTokenAndPlace) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     TestFolder root;
-    const std::wstring image = imageWithResources(root.path(), {{1, "1"}});
-    HMODULE module = LoadLibraryExW(image.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    ASSERT_NE(module, nullptr);
-    {
-      Installer installer(nullptr, module, root.path());
-      installer.workDir = root / c.work;
-      installer.installLocation = root / c.location + L"\\";
-      installer.programFilesDir = c.programFiles ? root / c.programFiles : L"";
-      if (c.type != limited) {
-        forcedElevation = c.type;
-        installer.elevation.type = [] { return forcedElevation; };
-      }
-      CreateDirectoryW(installer.workDir.c_str(), nullptr);
-      ASSERT_EQ(createPath(installer.installLocation + (c.bin ? L"bin" : L"")), 0u);
-      const std::wstring destination = installer.installLocation + L"bin\\cacertnx.pem";
-      if (c.certificate) writeFile(installer.workDir + L"\\cacertnx.pem", std::string("certificate ") + c.what);
-      if (c.earlier) writeFile(destination, "an older certificate");
-      // A cmd.exe in the unpacked distribution, which is the current folder, and one beside the
-      // program (a Downloads folder): neither may be the interpreter that runs elevated (it
-      // would mark its start and copy nothing). Windows' search finds them before the system's;
-      // Wine starts its own interpreter for the bare name as well, so here this guards the
-      // outcome rather than showing the search.
-      TestFolder markers;
-      SetEnvironmentVariableW(L"PONDREL_MARKER_DIR", markers.path().c_str());
-      const std::wstring besideProgram = siblingProgram(L"cmd.exe");
-      CopyFileW(siblingProgram(L"marker_setup.exe").c_str(), (installer.workDir + L"\\cmd.exe").c_str(), FALSE);
-      CopyFileW(siblingProgram(L"marker_setup.exe").c_str(), besideProgram.c_str(), FALSE);
-      const CurrentDirGuard inDistribution(installer.workDir);
-
-      EXPECT_EQ(installer.copyCertificate(), c.copied);
-      EXPECT_FALSE(exists(markers / L"marker.txt"));
-      if (c.copied) {
-        EXPECT_EQ(readFile(destination), std::string("certificate ") + c.what);
-      } else if (c.bin) {
-        EXPECT_EQ(exists(destination) ? readFile(destination) : "", c.earlier ? "an older certificate" : "");
-      }
-      SetEnvironmentVariableW(L"PONDREL_MARKER_DIR", nullptr);
-      DeleteFileW(besideProgram.c_str());
+    const CertificateCopy copy{root / c.work, root / c.location + L"\\", c.programFiles ? root / c.programFiles : L""};
+    Elevation elevation;
+    if (c.type != limited) {
+      forcedElevation = c.type;
+      elevation.type = [] { return forcedElevation; };
     }
-    FreeLibrary(module);
+    CreateDirectoryW(copy.distributionFolder.c_str(), nullptr);
+    ASSERT_EQ(createPath(copy.installLocation + (c.bin ? L"bin" : L"")), 0u);
+    const std::wstring destination = copy.installLocation + L"bin\\cacertnx.pem";
+    if (c.certificate) writeFile(copy.distributionFolder + L"\\cacertnx.pem", std::string("certificate ") + c.what);
+    if (c.earlier) writeFile(destination, "an older certificate");
+    // A cmd.exe in the unpacked distribution, which is the current folder, and one beside the
+    // program (a Downloads folder): neither may be the interpreter that runs elevated (it
+    // would mark its start and copy nothing). Windows' search finds them before the system's;
+    // Wine starts its own interpreter for the bare name as well, so here this guards the
+    // outcome rather than showing the search.
+    TestFolder markers;
+    SetEnvironmentVariableW(L"PONDREL_MARKER_DIR", markers.path().c_str());
+    const std::wstring besideProgram = siblingProgram(L"cmd.exe");
+    CopyFileW(siblingProgram(L"marker_setup.exe").c_str(), (copy.distributionFolder + L"\\cmd.exe").c_str(), FALSE);
+    CopyFileW(siblingProgram(L"marker_setup.exe").c_str(), besideProgram.c_str(), FALSE);
+    const CurrentDirGuard inDistribution(copy.distributionFolder);
+
+    EXPECT_EQ(copyCertificate(copy, elevation), c.copied);
+    EXPECT_FALSE(exists(markers / L"marker.txt"));
+    if (c.copied) {
+      EXPECT_EQ(readFile(destination), std::string("certificate ") + c.what);
+    } else if (c.bin) {
+      EXPECT_EQ(exists(destination) ? readFile(destination) : "", c.earlier ? "an older certificate" : "");
+    }
+    SetEnvironmentVariableW(L"PONDREL_MARKER_DIR", nullptr);
+    DeleteFileW(besideProgram.c_str());
   }
 }
 

@@ -1,0 +1,14 @@
+#pragma once
+// The signature gate: a file whose signature cannot be verified is not refused outright; the
+// user is told that the system probably lacks updates and asked whether to continue.
+#include <string>
+
+#include "installation/run_control.h"
+
+enum class Gate { passed, declined };
+
+// Verifies `path`'s signature and asks on failure: passed (valid, or the user chose to continue,
+// which clears `checkSignatures`) or declined (No, or a close request while the question was
+// up). Raises Failure with the verification's text ("Invalid signature of msi" when the system
+// has none) when the question cannot be shown.
+[[nodiscard]] Gate passSignatureGate(const std::wstring& path, const RunControl& run, bool& checkSignatures);
