@@ -7,10 +7,6 @@
 #include <string>
 #include <utility>
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
 #include "text.h"
 
 namespace {
@@ -57,43 +53,6 @@ const wchar_t* placeholder(ValueType type) {
 }
 
 std::wstring orEmpty(const wchar_t* text) { return text ? std::wstring(text) : std::wstring(); }
-
-std::string toConsoleBytes(const std::wstring& text) {
-#ifdef _WIN32
-  if (text.empty()) return {};
-  const int length = static_cast<int>(text.size());
-  const int needed =
-      WideCharToMultiByte(CP_ACP, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-  if (needed <= 0) return {};
-  std::string bytes(static_cast<std::size_t>(needed), '\0');
-  const int written =
-      WideCharToMultiByte(CP_ACP, 0, text.data(), length, bytes.data(), needed, nullptr, nullptr);
-  bytes.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
-  return bytes;
-#else
-  // Native builds (wchar_t holds whole code points) write UTF-8.
-  std::string bytes;
-  for (const wchar_t wc : text) {
-    const auto c = static_cast<std::uint32_t>(wc);
-    if (c < 0x80) {
-      bytes += static_cast<char>(c);
-    } else if (c < 0x800) {
-      bytes += static_cast<char>(0xC0 | (c >> 6));
-      bytes += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      bytes += static_cast<char>(0xE0 | (c >> 12));
-      bytes += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      bytes += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      bytes += static_cast<char>(0xF0 | (c >> 18));
-      bytes += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      bytes += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      bytes += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return bytes;
-#endif
-}
 
 }  // namespace
 
@@ -402,7 +361,7 @@ std::wstring CmdLineParser::usageText() const {
 }
 
 void CmdLineParser::usage(std::FILE* out) const {
-  const std::string bytes = toConsoleBytes(usageText());
+  const std::string bytes = toNarrow(usageText());
   std::fwrite(bytes.data(), 1, bytes.size(), out);
   std::fflush(out);
 }

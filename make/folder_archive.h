@@ -8,7 +8,7 @@
 #include <string>
 
 #include "handles.h"
-#include "pending_file.h"
+#include "file_io.h"
 
 class FolderArchive {
  public:

@@ -13,7 +13,7 @@
 #include "output_name.h"
 #include "paths.h"
 #include "payload_format.h"
-#include "pending_file.h"
+#include "file_io.h"
 #include "resource.h"
 #include "resource_update.h"
 #include "text.h"
@@ -161,8 +161,7 @@ bool SfxBuilder::writeStub(PendingFile& pending, const std::wstring& output, con
     printSystemError(L"Can't create " + output, GetLastError());
     return false;
   }
-  DWORD written = 0;
-  if (!WriteFile(file.get(), stub, size, &written, nullptr) || written != size) {
+  if (!writeAll(file.get(), stub, size)) {
     // A short image is no program: the build stops here.
     printSystemError(L"Can't write the setup program image to " + output, GetLastError());
     return false;

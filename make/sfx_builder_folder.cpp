@@ -4,7 +4,7 @@
 #include "console.h"
 #include "folder_archive.h"
 #include "paths.h"
-#include "pending_file.h"
+#include "build_folder.h"
 #include "sfx_builder.h"
 #include "text.h"
 

@@ -4,18 +4,16 @@
 #include <shlobj.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 
+#include "file_io.h"
 #include "handles.h"
 #include "system_library.h"
 #include "text.h"
 
 namespace {
-
-constexpr size_t kWriteChunk = size_t{1} << 20;
 
 enum class Mark { none, utf8, utf16le, bigEndian };
 
@@ -30,20 +28,6 @@ Mark markOf(std::string_view head) {
 UniqueFile openForReading(const std::wstring& path) {
   return UniqueFile(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
-// Appends up to `limit` bytes from the current position, fewer at the end of the file. False
-// when a read fails.
-bool readUpTo(HANDLE file, std::string& bytes, size_t limit) {
-  char buffer[65536];
-  while (bytes.size() < limit) {
-    const DWORD wanted = static_cast<DWORD>(std::min(sizeof(buffer), limit - bytes.size()));
-    DWORD read = 0;
-    if (!ReadFile(file, buffer, wanted, &read, nullptr)) return false;
-    if (read == 0) break;
-    bytes.append(buffer, read);
-  }
-  return true;
 }
 
 std::wstring decode(std::string bytes, Mark mark) {
@@ -211,53 +195,6 @@ bool keepsAnsi(const std::wstring& path) {
   return file && readUpTo(file.get(), head, 3) && markOf(head) == Mark::none;
 }
 
-// A file created beside the target for its new content. Removed on destruction unless it has
-// replaced the target.
-class FreshFile {
- public:
-  explicit FreshFile(const std::wstring& target) {
-    static std::atomic<unsigned> counter{0};
-    // Bounded: a name is taken only by an earlier fresh file that was never removed.
-    for (int attempt = 0; attempt < 100 && !file_; ++attempt) {
-      path_ = target + L"." + decimalText(GetCurrentProcessId()) + L"-" + decimalText(counter++) + L".new";
-      file_.reset(CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-      const DWORD error = file_ ? ERROR_SUCCESS : GetLastError();
-      if (error != ERROR_SUCCESS && error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
-    }
-  }
-  FreshFile(const FreshFile&) = delete;
-  FreshFile& operator=(const FreshFile&) = delete;
-  ~FreshFile() {
-    file_.reset();
-    if (!committed_ && !path_.empty()) DeleteFileW(path_.c_str());
-  }
-
-  [[nodiscard]] bool created() const { return file_.valid(); }
-
-  // Writes everything and flushes it to the disk, so that the file is complete before it
-  // replaces anything.
-  [[nodiscard]] bool write(const std::string& bytes) {
-    for (size_t done = 0; done < bytes.size();) {
-      const DWORD chunk = static_cast<DWORD>(std::min(bytes.size() - done, kWriteChunk));
-      DWORD written = 0;
-      if (!WriteFile(file_.get(), bytes.data() + done, chunk, &written, nullptr) || written == 0) return false;
-      done += written;
-    }
-    return FlushFileBuffers(file_.get()) != 0;
-  }
-
-  [[nodiscard]] bool replace(const std::wstring& target) {
-    file_.reset();
-    committed_ = MoveFileExW(path_.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-    return committed_;
-  }
-
- private:
-  std::wstring path_;
-  UniqueFile file_;
-  bool committed_ = false;
-};
-
 bool setSize(HANDLE file, size_t size) {
   LARGE_INTEGER position{};
   position.QuadPart = static_cast<LONGLONG>(size);
@@ -266,14 +203,8 @@ bool setSize(HANDLE file, size_t size) {
 
 bool writeFromStart(HANDLE file, const std::string& bytes) {
   LARGE_INTEGER start{};
-  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
-  for (size_t done = 0; done < bytes.size();) {
-    const DWORD chunk = static_cast<DWORD>(std::min(bytes.size() - done, kWriteChunk));
-    DWORD written = 0;
-    if (!WriteFile(file, bytes.data() + done, chunk, &written, nullptr) || written == 0) return false;
-    done += written;
-  }
-  return FlushFileBuffers(file) != 0;
+  return SetFilePointerEx(file, start, nullptr, FILE_BEGIN) && writeAll(file, bytes.data(), bytes.size()) &&
+         FlushFileBuffers(file) != 0;
 }
 
 // Rewrites a file that cannot be replaced because a program holds it open, sharing reading and
@@ -409,10 +340,15 @@ void writeConfigFile(const std::wstring& path, const ConfigList& list) {
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) throw kConfigCannotOpenForWrite;
   DWORD replaceError = ERROR_SUCCESS;
   {
-    FreshFile fresh(path);
-    if (!fresh.created()) throw kConfigCannotOpenForWrite;
-    if (!fresh.write(content)) throw ansi ? kConfigAnsiWriteFailed : kConfigUtf16WriteFailed;
-    if (fresh.replace(path)) return;
+    // The new content is complete on the disk before it replaces anything.
+    PendingFile fresh;
+    UniqueFile file = fresh.create(path);
+    if (!file) throw kConfigCannotOpenForWrite;
+    if (!writeAll(file.get(), content.data(), content.size()) || !FlushFileBuffers(file.get())) {
+      throw ansi ? kConfigAnsiWriteFailed : kConfigUtf16WriteFailed;
+    }
+    file.reset();
+    if (fresh.replaceTarget()) return;
     replaceError = GetLastError();
   }
   // Held open by a program that did not allow its deletion: rewritten through a handle of our own.

@@ -1,5 +1,7 @@
 #include "installation/msi_library.h"
 
+#include <msiquery.h>
+
 #include <vector>
 
 #include "system_library.h"
@@ -17,15 +19,16 @@ constexpr const char* kEntryNames[] = {
     "MsiRecordGetStringW", "MsiViewExecute",      "MsiViewGetColumnInfo",   "MsiRecordGetFieldCount",
     "MsiSetInternalUI"};
 
-using OpenDatabaseFn = UINT(WINAPI*)(LPCWSTR, LPCWSTR, MSIHANDLE*);
-using OpenViewFn = UINT(WINAPI*)(MSIHANDLE, LPCWSTR, MSIHANDLE*);
-using ExecuteFn = UINT(WINAPI*)(MSIHANDLE, MSIHANDLE);
-using FetchFn = UINT(WINAPI*)(MSIHANDLE, MSIHANDLE*);
-using RecordStringFn = UINT(WINAPI*)(MSIHANDLE, UINT, LPWSTR, DWORD*);
-using CloseFn = UINT(WINAPI*)(MSIHANDLE);
-using InstallFn = UINT(WINAPI*)(LPCWSTR, LPCWSTR);
-using SetUiFn = INSTALLUILEVEL(WINAPI*)(INSTALLUILEVEL, HWND*);
-using ProductInfoFn = UINT(WINAPI*)(LPCWSTR, LPCWSTR, LPWSTR, DWORD*);
+// Each entry point has the type the SDK declares for it.
+using OpenDatabaseFn = decltype(&MsiOpenDatabaseW);
+using OpenViewFn = decltype(&MsiDatabaseOpenViewW);
+using ExecuteFn = decltype(&MsiViewExecute);
+using FetchFn = decltype(&MsiViewFetch);
+using RecordStringFn = decltype(&MsiRecordGetStringW);
+using CloseFn = decltype(&MsiCloseHandle);
+using InstallFn = decltype(&MsiInstallProductW);
+using SetUiFn = decltype(&MsiSetInternalUI);
+using ProductInfoFn = decltype(&MsiGetProductInfoW);
 
 }  // namespace
 
@@ -33,15 +36,14 @@ static_assert(sizeof(kEntryNames) / sizeof(kEntryNames[0]) == 17, "one name per 
 
 bool MsiLibrary::load() {
   unload();
-  module_ = loadSystemLibrary(L"msi.dll");
+  module_.reset(loadSystemLibrary(L"msi.dll"));
   if (!module_) return false;
-  for (int slot = 0; slot < kSlotCount; ++slot) slots_[slot] = GetProcAddress(module_, kEntryNames[slot]);
+  for (int slot = 0; slot < kSlotCount; ++slot) slots_[slot] = GetProcAddress(module_.get(), kEntryNames[slot]);
   return true;
 }
 
 void MsiLibrary::unload() {
-  if (module_) FreeLibrary(module_);
-  module_ = nullptr;
+  module_.reset();
   for (FARPROC& slot : slots_) slot = nullptr;
 }
 

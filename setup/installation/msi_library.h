@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "handles.h"
+
 class MsiLibrary {
  public:
   MsiLibrary() = default;
@@ -20,7 +22,7 @@ class MsiLibrary {
   // A loaded library is unloaded first, so a library can be loaded again.
   [[nodiscard]] bool load();
   void unload();
-  [[nodiscard]] bool loaded() const { return module_ != nullptr; }
+  [[nodiscard]] bool loaded() const { return module_.valid(); }
 
   // The calls the setup program makes. Each returns the service's status (0 for success) or,
   // when its entry point is missing, 1 (ERROR_INVALID_FUNCTION) without calling anything.
@@ -51,7 +53,7 @@ class MsiLibrary {
     return reinterpret_cast<Function>(reinterpret_cast<void*>(slots_[slot]));
   }
 
-  HMODULE module_ = nullptr;
+  UniqueLibrary module_;
   FARPROC slots_[kSlotCount] = {};
 };
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "failure.h"
+#include "file_io.h"
 #include "handles.h"
 
 DWORD readPayloadResource(WORD id, const void** data, HMODULE module) {
@@ -44,27 +45,19 @@ PayloadDescriptors readPayloadDescriptors(HMODULE module) {
 
 namespace {
 
-bool readWholeAt(HANDLE file, std::uint64_t offset, void* data, DWORD size) {
-  LARGE_INTEGER position;
-  position.QuadPart = static_cast<LONGLONG>(offset);
-  DWORD read = 0;
-  return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) && ReadFile(file, data, size, &read, nullptr) &&
-         read == size;
-}
-
 // The file offset of the image's signature table (its security directory), or 0 when the image
 // has none or its headers cannot be read.
 std::uint64_t signatureTableOffset(HANDLE file) {
   IMAGE_DOS_HEADER dos;
-  if (!readWholeAt(file, 0, &dos, sizeof(dos)) || dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew < 0) return 0;
+  if (!readExactlyAt(file, 0, &dos, sizeof(dos)) || dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew < 0) return 0;
   const std::uint64_t headers = static_cast<std::uint32_t>(dos.e_lfanew);
   DWORD signature = 0;
   IMAGE_FILE_HEADER fileHeader;
   WORD magic = 0;
   const std::uint64_t optional = headers + sizeof(signature) + sizeof(fileHeader);
-  if (!readWholeAt(file, headers, &signature, sizeof(signature)) || signature != IMAGE_NT_SIGNATURE ||
-      !readWholeAt(file, headers + sizeof(signature), &fileHeader, sizeof(fileHeader)) ||
-      !readWholeAt(file, optional, &magic, sizeof(magic))) {
+  if (!readExactlyAt(file, headers, &signature, sizeof(signature)) || signature != IMAGE_NT_SIGNATURE ||
+      !readExactlyAt(file, headers + sizeof(signature), &fileHeader, sizeof(fileHeader)) ||
+      !readExactlyAt(file, optional, &magic, sizeof(magic))) {
     return 0;
   }
   // The 32-bit and the 64-bit optional headers place the directory table differently.
@@ -81,9 +74,9 @@ std::uint64_t signatureTableOffset(HANDLE file) {
   DWORD count = 0;
   IMAGE_DATA_DIRECTORY security{};
   const size_t securityAt = directoriesAt + IMAGE_DIRECTORY_ENTRY_SECURITY * sizeof(IMAGE_DATA_DIRECTORY);
-  if (!readWholeAt(file, optional + countAt, &count, sizeof(count)) || count <= IMAGE_DIRECTORY_ENTRY_SECURITY ||
+  if (!readExactlyAt(file, optional + countAt, &count, sizeof(count)) || count <= IMAGE_DIRECTORY_ENTRY_SECURITY ||
       fileHeader.SizeOfOptionalHeader < securityAt + sizeof(security) ||
-      !readWholeAt(file, optional + securityAt, &security, sizeof(security))) {
+      !readExactlyAt(file, optional + securityAt, &security, sizeof(security))) {
     return 0;
   }
   // Unlike the other directories, this one holds a file offset, not an address in memory.

@@ -3,9 +3,7 @@
 // folder is protected and the process lacks the rights.
 #include "postinstall/post_install.h"
 
-#include <vector>
-
-#include "handles.h"
+#include "file_io.h"
 #include "installation/msi_library.h"
 #include "system_library.h"
 
@@ -13,20 +11,10 @@ namespace {
 
 constexpr const wchar_t* kCertificate = L"cacertnx.pem";
 
-bool readWhole(const std::wstring& path, std::vector<char>& bytes) {
-  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-  LARGE_INTEGER size{};
-  if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > (1 << 26)) return false;
-  bytes.resize(static_cast<size_t>(size.QuadPart));
-  DWORD read = 0;
-  return bytes.empty() ||
-         (ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) && read == bytes.size());
-}
-
 bool sameContents(const std::wstring& a, const std::wstring& b) {
-  std::vector<char> first, second;
-  return readWhole(a, first) && readWhole(b, second) && first == second;
+  constexpr size_t kLimit = size_t{1} << 26;
+  std::string first, second;
+  return readWholeFile(a, first, kLimit) && readWholeFile(b, second, kLimit) && first == second;
 }
 
 // The interpreter expands %NAME% even inside quotation marks, and a quotation mark would end a
