@@ -23,3 +23,6 @@
 [[nodiscard]] wchar_t foldAscii(wchar_t c);
 [[nodiscard]] std::wstring foldAscii(std::wstring_view text);
 [[nodiscard]] bool equalsIgnoringCase(std::wstring_view a, std::wstring_view b);
+// The same for 8-bit text (ANSI or UTF-8: bytes outside A to Z stay as they are).
+[[nodiscard]] std::string foldAscii(std::string_view text);
+[[nodiscard]] bool equalsIgnoringCase(std::string_view a, std::string_view b);

@@ -89,11 +89,7 @@ std::string lowerExtension(const std::wstring& path) {
   const std::wstring last = lastComponent(path);
   const size_t dot = last.rfind(L'.');
   if (dot == std::wstring::npos) return {};
-  std::string extension = toNarrow(last.substr(dot));
-  for (char& c : extension) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return extension;
+  return foldAscii(toNarrow(last.substr(dot)));
 }
 
 std::wstring fileStem(const std::wstring& name) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "text.h"
+
 namespace {
 
 constexpr size_t headerSize = 6;  // wLength, wValueLength, wType
@@ -31,14 +33,10 @@ void padTo32Bits(std::vector<uint8_t>& out) {
   }
 }
 
-char16_t upperAscii(char16_t c) {
-  return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c;
-}
-
 bool keysEqual(const std::u16string& a, const std::u16string& b) {
   return a.size() == b.size() &&
          std::equal(a.begin(), a.end(), b.begin(),
-                    [](char16_t x, char16_t y) { return upperAscii(x) == upperAscii(y); });
+                    [](char16_t x, char16_t y) { return foldAscii(wchar_t{x}) == foldAscii(wchar_t{y}); });
 }
 
 // wchar_t is UTF-16 on Windows and UTF-32 elsewhere; the block is always UTF-16.

@@ -2,7 +2,7 @@
 
 #include "failure.h"
 #include "installation/signature.h"
-#include "resource.h"
+#include "resources/resource.h"
 #include "text.h"
 
 Gate passSignatureGate(const std::wstring& path, const RunControl& run, bool& checkSignatures) {

@@ -1,15 +1,8 @@
 #include "payload/entry_names.h"
 
-namespace {
+#include "text.h"
 
-bool equalsIgnoringAsciiCase(const std::string& a, const char* b) {
-  size_t i = 0;
-  for (; i < a.size() && b[i]; ++i) {
-    const char x = (a[i] >= 'a' && a[i] <= 'z') ? static_cast<char>(a[i] - 'a' + 'A') : a[i];
-    if (x != b[i]) return false;
-  }
-  return i == a.size() && !b[i];
-}
+namespace {
 
 bool isDigitOrSuperscript(const std::string& text) {
   // The platform also takes "¹", "²" and "³" (UTF-8 C2 B9, C2 B2, C2 B3) for device numbers.
@@ -23,11 +16,11 @@ bool isDeviceName(const std::string& component) {
   std::string base = component.substr(0, component.find('.'));
   while (!base.empty() && base.back() == ' ') base.pop_back();
   for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
-    if (equalsIgnoringAsciiCase(base, device)) return true;
+    if (equalsIgnoringCase(base, device)) return true;
   }
   if (base.size() < 4) return false;
   const std::string stem = base.substr(0, 3);
-  return (equalsIgnoringAsciiCase(stem, "COM") || equalsIgnoringAsciiCase(stem, "LPT")) &&
+  return (equalsIgnoringCase(stem, "COM") || equalsIgnoringCase(stem, "LPT")) &&
          isDigitOrSuperscript(base.substr(3));
 }
 

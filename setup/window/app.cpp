@@ -7,7 +7,7 @@
 
 #include "error_report.h"
 #include "installer.h"
-#include "resource.h"
+#include "resources/resource.h"
 #include "window/installer_slot.h"
 #include "window/progress_window.h"
 #include "system_library.h"

@@ -3,7 +3,7 @@
 #include <exception>
 
 #include "window/installer_slot.h"
-#include "resource.h"
+#include "resources/resource.h"
 #include "text.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "window/run_window.h"
 
-#include "resource.h"
+#include "resources/resource.h"
 #include "window/progress_window.h"
 
 void WindowProgress::progress(std::int32_t percent) { SendMessageW(window_, WM_PROGRESS, 0, percent); }

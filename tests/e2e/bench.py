@@ -341,3 +341,41 @@ class ProcessWatch:
             assert result.code == 0, result
             self._seen = [line for line in result.out.splitlines() if line]
         return self._seen
+
+
+@contextlib.contextmanager
+def user_temp_in(name):
+    """The user's temporary folder set to its sub-folder `name` for the block (new processes of the
+    prefix read it from the registry); yields that folder."""
+    utf8 = dict(os.environ, LC_ALL="C.UTF-8")
+    query = subprocess.run(["wine", "reg", "query", r"HKCU\Environment"], check=True, capture_output=True, text=True,
+                           env=utf8).stdout
+    saved = [line.split(None, 2) for line in query.splitlines() if line.split()[:1] in (["TEMP"], ["TMP"])]
+    folder = user_temp() / name
+    folder.mkdir(exist_ok=True)
+
+    def put(variable, kind, value):
+        subprocess.run(["wine", "reg", "add", r"HKCU\Environment", "/v", variable, "/t", kind, "/d", value, "/f"],
+                       check=True, capture_output=True, env=utf8)
+
+    for variable, kind, value in saved:
+        put(variable, kind, value + "\\" + name)
+    try:
+        yield folder
+    finally:
+        for variable, kind, value in saved:
+            put(variable, kind, value)
+
+
+@contextlib.contextmanager
+def small_disk(folder, size):
+    """A file system of `size` ("128k") mounted on `folder` for the block; skips the test where
+    none can be mounted."""
+    import pytest
+    Path(folder).mkdir(parents=True, exist_ok=True)
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(folder)]).returncode != 0:
+        pytest.skip("cannot mount a small file system here")
+    try:
+        yield Path(folder)
+    finally:
+        subprocess.run(["umount", str(folder)], check=True)

@@ -17,9 +17,9 @@ from pathlib import Path
 import pefile
 import pytest
 
-from bench import (PONDREL, PONDREL_MAKE, PREFIX, SOURCE, box_text, click, error_box, finish,
-                   finish_without_error_box, held_open, run, scratch, sign, start, tool, user_temp,
-                   wait_for, winpath, wintest, WorkFolderWatch)
+from bench import (box_text, click, error_box, finish, finish_without_error_box, held_open, PONDREL, PONDREL_MAKE,
+                   PREFIX, run, scratch, sign, SOURCE, start, tool, user_temp, user_temp_in, wait_for, winpath,
+                   wintest, WorkFolderWatch)
 from distgen import generate, tree_hashes
 
 USAGE = ("Usage:  [/d <str>] [/s <str>] [/f <str>] [/o <str>] [/c <str>] [/h]\n"
@@ -754,30 +754,6 @@ def stub_without_version(folder):
 
 def stub_that_is_no_program(folder):
     return b"MZ" + bytes(PONDREL.stat().st_size - 2)
-
-
-@contextlib.contextmanager
-def user_temp_in(name):
-    """The user's temporary folder set to its sub-folder `name` for the block (new processes of the
-    prefix read it from the registry); yields that folder."""
-    utf8 = dict(os.environ, LC_ALL="C.UTF-8")
-    query = subprocess.run(["wine", "reg", "query", r"HKCU\Environment"], check=True, capture_output=True, text=True,
-                           env=utf8).stdout
-    saved = [line.split(None, 2) for line in query.splitlines() if line.split()[:1] in (["TEMP"], ["TMP"])]
-    folder = user_temp() / name
-    folder.mkdir(exist_ok=True)
-
-    def put(variable, kind, value):
-        subprocess.run(["wine", "reg", "add", r"HKCU\Environment", "/v", variable, "/t", kind, "/d", value, "/f"],
-                       check=True, capture_output=True, env=utf8)
-
-    for variable, kind, value in saved:
-        put(variable, kind, value + "\\" + name)
-    try:
-        yield folder
-    finally:
-        for variable, kind, value in saved:
-            put(variable, kind, value)
 
 
 class BuildFolderWatch:

@@ -5,11 +5,10 @@ same time each keep what the others wrote."""
 import contextlib
 import errno
 import os
-import subprocess
 
 import pytest
 
-from bench import finish, held_open, run, scratch, start, tool, winpath
+from bench import finish, held_open, run, scratch, small_disk, start, tool, winpath
 
 OLD_LINES = b"DefaultVersion=8.3.21\r\n" + b"".join(b"CommonInfoBases=\\\\srv\\base%d.v8i\r\n" % i for i in range(300))
 
@@ -36,11 +35,7 @@ def test_full_disk_keeps_the_users_file_byte_for_byte(encoding, held):
     old = ENCODINGS[encoding](OLD_LINES)
     merged = ENCODINGS[encoding](OLD_LINES.replace(b"8.3.21", b"8.3.22"))
     work = scratch()
-    disk = work / "disk"
-    disk.mkdir()
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=128k", "tmpfs", str(disk)]).returncode != 0:
-        pytest.skip("cannot mount a small file system here")
-    try:
+    with small_disk(work / "disk", "128k") as disk:
         appdata = disk / "AppData"
         folder = appdata / "Kelm" / "Tarnel"
         folder.mkdir(parents=True)
@@ -62,8 +57,6 @@ def test_full_disk_keeps_the_users_file_byte_for_byte(encoding, held):
             assert (result.code, result.out) == (0, "merged: true\n"), result
             assert user.read_bytes() == merged
             assert os.listdir(folder) == ["Tarnel.cfg"]
-    finally:
-        subprocess.run(["umount", str(disk)], check=True)
 
 
 def test_setup_programs_merging_at_once_keep_each_others_keys():

@@ -11,9 +11,9 @@ from pathlib import Path
 import pefile
 import pytest
 
-from bench import (PONDREL_MAKE, box_text, build_setup, button_text, click, close_window, finish, message_box, run,
-                   scratch, prefix_environment, sign, start, test_certificates, tool, user_temp, wait_for, windows,
-                   winpath, wintest, WorkFolderWatch)
+from bench import (box_text, build_setup, button_text, click, close_window, finish, message_box, PONDREL_MAKE, run,
+                   scratch, sign, start, test_certificates, tool, user_temp_in, wait_for, windows, winpath, wintest,
+                   WorkFolderWatch)
 
 QUESTION_EN = ("The signature of the new version of the program could not be verified. The installation was "
                "launched on an outdated version of the Windows operating system. You may not have the necessary "
@@ -250,31 +250,12 @@ def test_setup_program_signed_after_building_installs_the_publishers_files(how):
     assert setup.marker()[2].endswith("\\bin\\setup.exe"), setup.marker()
 
 
-def user_temp_setting():
-    """The user's TEMP as the registry holds it: (type, value)."""
-    query = subprocess.run(["wine", "reg", "query", r"HKCU\Environment", "/v", "TEMP"], check=True, capture_output=True,
-                           text=True)
-    line = next(line for line in query.stdout.splitlines() if line.split()[:1] == ["TEMP"])
-    _, kind, value = line.split(None, 2)
-    return kind, value.strip()
-
-
-def set_user_temp(value, kind="REG_EXPAND_SZ"):
-    for name in ("TEMP", "TMP"):
-        subprocess.run(["wine", "reg", "add", r"HKCU\Environment", "/v", name, "/t", kind, "/d", value, "/f"],
-                       check=True, capture_output=True, env=dict(os.environ, LC_ALL="C.UTF-8"))
-
-
 @pytest.mark.parametrize("folder", ["Иван", "张三"])
 def test_temporary_folder_outside_the_ansi_code_page(folder):
     # An English system (code page 1252) whose user's temporary folder has a Cyrillic or Chinese
     # name: every path stays wide, so the setup installs and cleans up as anywhere else.
     program = build(distribution(), "Wide.exe")
-    temp = user_temp() / folder
-    temp.mkdir(parents=True, exist_ok=True)
-    original = user_temp_setting()
-    set_user_temp(prefix_environment()["TEMP"] + "\\" + folder)
-    try:
+    with user_temp_in(folder) as temp:
         setup = Run(program, locale="en_US.UTF-8")
         result = finish(setup.proc, 60)
         assert result.code == 0, result
@@ -283,8 +264,6 @@ def test_temporary_folder_outside_the_ansi_code_page(folder):
         assert f"\\Temp\\{folder}\\kel" in setup.marker()[2], setup.marker()
         assert setup.marker()[2].endswith("\\bin\\setup.exe"), setup.marker()
         assert list(temp.iterdir()) == [], "the working folders stayed behind"
-    finally:
-        set_user_temp(original[1], original[0])
 
 
 def test_entries_deeper_than_260_characters_unpack_and_go():

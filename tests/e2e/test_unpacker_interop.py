@@ -6,7 +6,7 @@ from pathlib import Path
 
 import pytest
 
-from bench import run, scratch, tool, winpath
+from bench import run, scratch, small_disk, tool, winpath
 from distgen import tree_hashes
 
 PREFIX = "error occured, during archive unpackaging: "
@@ -105,13 +105,7 @@ def test_full_disk_is_an_error_not_a_short_file():
     (src / "too-big.bin").write_bytes(bytes(range(256)) * 4096)  # 1 MiB
     archive = work / "tmp.zip"
     WRITERS["info-zip"](archive, src)
-    disk = work / "disk"
-    disk.mkdir()
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(disk)]).returncode != 0:
-        pytest.skip("cannot mount a small file system here")
-    try:
+    with small_disk(work / "disk", "256k") as disk:
         result = probe(archive, disk / "dest")
         assert result.code == 3, result
         assert result.out.strip() == f"error: {PREFIX}can't write file: too-big.bin", result
-    finally:
-        subprocess.run(["umount", str(disk)], check=True)

@@ -11,8 +11,11 @@
 #include <tlhelp32.h>
 #include <winver.h>
 
+#include "error_report.h"
+#include "file_io.h"
 #include "handles.h"
 #include "resource_update.h"
+#include "text.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -64,20 +67,9 @@ const char kUsageText[] =
     "                --title-prefix, --title-regex, --any\n";
 
 // ---------------------------------------------------------------------------------------------
-// Owners of platform resources.
-
-// ---------------------------------------------------------------------------------------------
 // Text and output.
 
-std::string toUtf8(std::wstring_view text) {
-  if (text.empty()) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                       nullptr, nullptr);
-  if (size <= 0) return {};
-  std::string out(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
-  return out;
-}
+std::string toUtf8(std::wstring_view text) { return ::toUtf8(std::wstring(text)); }
 
 // Writes raw bytes: stdout and stderr are in binary mode, so "\n" stays "\n".
 void writeLine(FILE* stream, std::string_view line) {
@@ -100,23 +92,7 @@ int usage(std::wstring_view message) {
   return kUsage;
 }
 
-std::wstring errorText(DWORD error) {
-  std::wstring text = L"error " + std::to_wstring(error);
-  wchar_t* message = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-      reinterpret_cast<wchar_t*>(&message), 0, nullptr);
-  if (length > 0 && message != nullptr) {
-    std::wstring description(message, length);
-    while (!description.empty() && (description.back() == L'\n' || description.back() == L'\r' ||
-                                    description.back() == L' ' || description.back() == L'.')) {
-      description.pop_back();
-    }
-    text += L" (" + description + L")";
-  }
-  if (message != nullptr) LocalFree(message);
-  return text;
-}
+std::wstring errorText(DWORD error) { return L"error " + std::to_wstring(error) + L" (" + systemReason(error) + L")"; }
 
 int failWithError(std::wstring_view what, DWORD error) {
   return fail(std::wstring(what) + L" failed: " + errorText(error));
@@ -877,31 +853,6 @@ int showResources(const Args& args) {
   return kOk;
 }
 
-// Reads a whole file; false with the last error set on failure.
-[[nodiscard]] bool readFile(const std::wstring& path, std::vector<BYTE>& data) {
-  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid()) return false;
-  LARGE_INTEGER size{};
-  if (!GetFileSizeEx(file.get(), &size)) return false;
-  if (size.QuadPart > 0x7FFFFFFF) {
-    SetLastError(ERROR_FILE_TOO_LARGE);
-    return false;
-  }
-  data.resize(static_cast<size_t>(size.QuadPart));
-  size_t done = 0;
-  while (done < data.size()) {
-    DWORD read = 0;
-    if (!ReadFile(file.get(), data.data() + done, static_cast<DWORD>(data.size() - done), &read, nullptr)) return false;
-    if (read == 0) {  // the file shrank while we read it
-      data.resize(done);
-      break;
-    }
-    done += read;
-  }
-  return true;
-}
-
 // BeginUpdateResourceW does not always say why it failed (Wine leaves the error at 0 for a
 // missing file): ask the file system then.
 DWORD beginUpdateError(const std::wstring& file) {
@@ -992,8 +943,11 @@ int updateResourceFromFile(const Args& args) {
   if (const auto status = resourceArgs(args, L"update-resource", type, name, language)) return *status;
   const std::wstring& source = args.positional[4];
   if (source == L"-") return deleteResource(args.positional[0], type, name, language);
-  std::vector<BYTE> data;
-  if (!readFile(source, data)) return failWithError(L"update-resource: reading " + source, GetLastError());
+  std::string bytes;
+  if (!readWholeFile(source, bytes, 0x7FFFFFFF)) {
+    return failWithError(L"update-resource: reading " + source, GetLastError());
+  }
+  std::vector<BYTE> data(bytes.begin(), bytes.end());
   return replaceResource(args.positional[0], type, name, language, data);
 }
 
