@@ -71,7 +71,10 @@ bool Installer::unpackPayload() {
 int Installer::runDistribution() {
   const std::wstring unpackRoot = workDir;
   const CurrentDirGuard rootCurrent(unpackRoot);
-  switch (findDistribution()) {
+  const DistributionOutcome outcome = findDistribution();
+  // A close request during the search: nothing is merged or installed.
+  if (cancelRequested) return 0;
+  switch (outcome) {
     case DistributionOutcome::found:
       break;
     case DistributionOutcome::cancelled:
@@ -91,24 +94,22 @@ int Installer::runDistribution() {
     // Nothing is installed that would start with settings other than the distribution's.
     if (merge.outcome == LauncherMerge::Outcome::failed) throw Failure(merge.failure);
   }
-  // A close request during the search or the merge: nothing is installed.
+  // A close request during the merge: nothing is installed.
   if (cancelRequested) return 0;
   return installDistribution(distribution, control()) ? 1 : 0;
 }
 
 DistributionOutcome Installer::findDistribution() {
   const DistributionSearch search = searchDistribution(workDir, control(), checkSignatures);
-  if (search.outcome == DistributionOutcome::found) {
-    workDir = search.distribution.folder;
-    packagePath = search.distribution.packagePath;
-    productCode = search.distribution.productCode;
-    xpPackage = search.distribution.xpPackage;
-  }
+  if (search.outcome == DistributionOutcome::found) workDir = search.distribution.folder;
+  packagePath = search.distribution.packagePath;
+  productCode = search.distribution.productCode;
+  xpPackage = search.distribution.xpPackage;
   return search.outcome;
 }
 
 FolderVerdict Installer::checkDistributionFolder() {
-  Distribution found;
+  Distribution found{workDir, packagePath, productCode, xpPackage};
   const FolderVerdict verdict = ::checkDistributionFolder(found, control(), checkSignatures);
   packagePath = found.packagePath;
   productCode = found.productCode;

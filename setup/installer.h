@@ -79,7 +79,8 @@ class Installer {
   int runDistribution();
 
   // Searches the unpacked tree from workDir (searchDistribution); when one is found, workDir
-  // names its folder and packagePath, productCode and xpPackage describe it.
+  // names its folder. packagePath, productCode and xpPackage hold what the search learned, also
+  // when it found none.
   DistributionOutcome findDistribution();
   // Checks the current folder (checkDistributionFolder of installation/), keeping what it found.
   FolderVerdict checkDistributionFolder();

@@ -55,11 +55,11 @@ DistributionSearch searchDistribution(const std::wstring& root, const RunControl
         // A folder that cannot be made current (too deep for the platform's current folder) is
         // no candidate: its files could not be named relative to it.
         if (current.targetIsCurrent()) {
-          Distribution candidate;
-          switch (checkDistributionFolder(candidate, run, checkSignatures)) {
+          switch (checkDistributionFolder(search.distribution, run, checkSignatures)) {
             case FolderVerdict::accepted:
-              candidate.folder = folder;
-              return {DistributionOutcome::found, std::move(candidate)};
+              search.distribution.folder = folder;
+              search.outcome = DistributionOutcome::found;
+              return search;
             case FolderVerdict::declined:
               search.outcome = DistributionOutcome::declined;
               break;

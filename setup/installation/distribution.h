@@ -33,7 +33,10 @@ enum class DistributionOutcome {
 
 struct DistributionSearch {
   DistributionOutcome outcome = DistributionOutcome::none;
-  Distribution distribution;  // when found
+  // The accepted distribution when found. Otherwise what the folders looked at told, each
+  // keeping what an earlier one found where it tells nothing: the steps after a declined
+  // signature still go by the product code that a setup.ini named.
+  Distribution distribution;
 };
 
 // Searches the tree below `root`, depth first from `root` (the subfolders of a folder visited
@@ -49,6 +52,7 @@ enum class FolderVerdict { accepted, declined, rejected };
 // Checks the current folder: a package of ours (the "_xp" one before Vista, when there is one),
 // its signature and those of the folder's .cab, .exe and .mst files through the signature gate
 // on Windows 7 and later (declined when the user declines), the product code from setup.ini,
-// and a database that answers for ProductVersion and names our manufacturer. Fills `found`
-// (all but its folder) as it goes.
+// and a database that answers for ProductVersion and names our manufacturer. Updates `found`
+// (all but its folder) with what it finds as it goes: the package's name, the "_xp" choice
+// (never cleared), the product code when setup.ini names one.
 [[nodiscard]] FolderVerdict checkDistributionFolder(Distribution& found, const RunControl& run, bool& checkSignatures);
