@@ -7,6 +7,7 @@
 #include "builder_options.h"
 #include "cmdline_parser.h"
 #include "console.h"
+#include "handles.h"
 #include "sfx_builder.h"
 #include "text.h"
 
@@ -20,10 +21,8 @@ bool pathExists(std::wstring path) {
     path.pop_back();
   }
   WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW(path.c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-  FindClose(find);
-  return true;
+  const UniqueFind find(FindFirstFileW(path.c_str(), &data));
+  return find || GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool isFolder(const std::wstring& path) {

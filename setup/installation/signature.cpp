@@ -5,7 +5,6 @@
 #include <wintrust.h>
 
 #include "error_report.h"
-#include "handles.h"
 #include "system_library.h"
 
 namespace {
@@ -23,12 +22,8 @@ WinVerifyTrustFn trustEntry() {
 void prepareTrustService() noexcept {
   if (!trustEntry()) return;
   // wintrust.dll has loaded crypt32.dll from the system folder already; this only binds it.
-  const UniqueLibrary crypt(loadSystemLibrary(L"crypt32.dll"));
-  if (!crypt) return;
-  const auto openStore = reinterpret_cast<decltype(&CertOpenSystemStoreW)>(
-      reinterpret_cast<void*>(GetProcAddress(crypt.get(), "CertOpenSystemStoreW")));
-  const auto closeStore = reinterpret_cast<decltype(&CertCloseStore)>(
-      reinterpret_cast<void*>(GetProcAddress(crypt.get(), "CertCloseStore")));
+  const auto openStore = systemEntry<decltype(&CertOpenSystemStoreW)>(L"crypt32.dll", "CertOpenSystemStoreW");
+  const auto closeStore = systemEntry<decltype(&CertCloseStore)>(L"crypt32.dll", "CertCloseStore");
   if (openStore && closeStore) {
     for (const wchar_t* store : {L"ROOT", L"CA"}) {
       if (HCERTSTORE opened = openStore(0, store)) closeStore(opened, 0);

@@ -33,7 +33,7 @@ bool startLauncher(const std::wstring& installLocation, const std::atomic<bool>&
                       &started)) {
     return false;
   }
-  CloseHandle(started.hThread);
+  const UniqueHandle thread(started.hThread);
   const UniqueHandle process(started.hProcess);
 
   // Waited for in slices, so that a close request ends the wait at once. The elapsed time is

@@ -114,7 +114,7 @@ int run(HINSTANCE instance, int showCommand) {
 
   start->window = window;
   DWORD workerId = 0;
-  HANDLE worker = CreateThread(nullptr, 0, workerThread, start.get(), 0, &workerId);
+  const UniqueHandle worker(CreateThread(nullptr, 0, workerThread, start.get(), 0, &workerId));
   if (worker) {
     start.release();  // the thread owns it now
   } else {
@@ -130,10 +130,9 @@ int run(HINSTANCE instance, int showCommand) {
   }
   if (message.message == WM_QUIT) exitCode = static_cast<int>(message.wParam);
   if (worker) {
-    waitForWorker(worker, workerId);
+    waitForWorker(worker.get(), workerId);
     DWORD workerCode = 0;
-    if (GetExitCodeThread(worker, &workerCode) && workerCode != 0) exitCode = static_cast<int>(workerCode);
-    CloseHandle(worker);
+    if (GetExitCodeThread(worker.get(), &workerCode) && workerCode != 0) exitCode = static_cast<int>(workerCode);
   }
   return exitCode;
 }
