@@ -85,3 +85,8 @@ bool entryExists(const std::wstring& path) {
   if (isMissing(GetLastError())) return false;
   raiseFileSystemError("status", path, GetLastError());
 }
+
+bool isFolder(const std::wstring& path) {
+  const DWORD attributes = attributesOf(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}

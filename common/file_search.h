@@ -59,3 +59,6 @@ class FileSearch {
 // Whether a file-system entry of that path exists (links followed). Raises Failure
 // ("filesystem error: ...") when the platform cannot tell.
 [[nodiscard]] bool entryExists(const std::wstring& path);
+
+// Whether `path` is a folder (links followed); false when it is anything else or nothing.
+[[nodiscard]] bool isFolder(const std::wstring& path);

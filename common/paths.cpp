@@ -27,3 +27,10 @@ std::wstring joinPath(const std::wstring& folder, const std::wstring& name) {
   if (folder.empty() || folder.back() == L'\\' || folder.back() == L'/') return folder + name;
   return folder + L"\\" + name;
 }
+
+std::uint64_t pathHash(std::wstring path) {
+  if (!path.empty()) CharUpperBuffW(path.data(), static_cast<DWORD>(path.size()));
+  std::uint64_t hash = 14695981039346656037ull;
+  for (const wchar_t c : path) hash = (hash ^ static_cast<std::uint16_t>(c)) * 1099511628211ull;
+  return hash;
+}

@@ -3,6 +3,7 @@
 // along the DLL search path, and in the extended-length form where a tree may run past the
 // classic 260-character limit. The system passes extended paths on without normalising them: no
 // "/" turned into "\", no "." or ".." resolved, no trailing dots or spaces removed.
+#include <cstdint>
 #include <string>
 
 // The full path of `path`, resolved against the current folder as the system does; `path`
@@ -15,3 +16,7 @@
 
 // `folder` and `name` joined with one backslash.
 [[nodiscard]] std::wstring joinPath(const std::wstring& folder, const std::wstring& name);
+
+// A 64-bit hash (FNV-1a) of a path in the system's upper case, so that the spellings of one path
+// that differ only in letter case hash alike.
+[[nodiscard]] std::uint64_t pathHash(std::wstring path);

@@ -7,6 +7,7 @@
 #include "builder_options.h"
 #include "cmdline_parser.h"
 #include "console.h"
+#include "file_search.h"
 #include "handles.h"
 #include "sfx_builder.h"
 #include "text.h"
@@ -23,11 +24,6 @@ bool pathExists(std::wstring path) {
   WIN32_FIND_DATAW data;
   const UniqueFind find(FindFirstFileW(path.c_str(), &data));
   return find || GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool isFolder(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 class Options {

@@ -9,11 +9,11 @@
 
 #include "console.h"
 #include "error_report.h"
+#include "file_io.h"
 #include "handles.h"
 #include "output_name.h"
 #include "paths.h"
 #include "payload_format.h"
-#include "file_io.h"
 #include "resource.h"
 #include "resource_update.h"
 #include "text.h"

@@ -4,6 +4,7 @@
 
 #include "config/config_file.h"
 #include "handles.h"
+#include "paths.h"
 #include "text.h"
 
 namespace {
@@ -32,10 +33,7 @@ void createUserConfigFolders() {
 class UserFileLock {
  public:
   explicit UserFileLock(const std::wstring& path) {
-    std::wstring upper = path;
-    CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
-    unsigned long long hash = 14695981039346656037ull;
-    for (const wchar_t c : upper) hash = (hash ^ c) * 1099511628211ull;
+    const std::uint64_t hash = pathHash(path);
     std::wstring name = L"Local\\PondrelLauncherFile-";
     for (int shift = 60; shift >= 0; shift -= 4) name += L"0123456789abcdef"[(hash >> shift) & 0xF];
     mutex_.reset(CreateMutexW(nullptr, FALSE, name.c_str()));

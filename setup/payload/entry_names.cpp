@@ -62,8 +62,11 @@ bool isSafeEntryName(const std::string& name) {
   return true;
 }
 
-std::vector<std::string> entryPathComponents(const std::string& name) {
-  std::vector<std::string> components = rawComponents(name);
-  for (std::string& component : components) component = withoutTrailingDotsAndSpaces(component);
-  return components;
+std::wstring entryRelativePath(const std::string& name) {
+  std::wstring path;
+  for (const std::string& component : rawComponents(name)) {
+    path += L'\\';
+    path += fromUtf8(withoutTrailingDotsAndSpaces(component));
+  }
+  return path;
 }

@@ -12,7 +12,8 @@
 // the superscript-digit spellings, whatever extension follows).
 [[nodiscard]] bool isSafeEntryName(const std::string& name);
 
-// The components an entry name stands for below the destination: split at "/" and "\", empty
-// and "." components dropped, and trailing dots and spaces removed from each as the platform's
-// path rules remove them ("a. \b." is "a\b"), since extended paths keep them.
-[[nodiscard]] std::vector<std::string> entryPathComponents(const std::string& name);
+// Where an entry lands below the destination, as "\<component>..." (empty for none): the name
+// split at "/" and "\", empty and "." components dropped, and trailing dots and spaces removed
+// from each as the platform's path rules remove them ("a. \b." is "\a\b"), since extended
+// paths keep them.
+[[nodiscard]] std::wstring entryRelativePath(const std::string& name);

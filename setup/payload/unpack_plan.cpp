@@ -1,11 +1,10 @@
 #include "payload/unpack_plan.h"
 
-#include <windows.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <string>
 
+#include "paths.h"
 #include "payload/entry_names.h"
 #include "payload/zip_unpackager.h"
 #include "text.h"
@@ -16,19 +15,7 @@ namespace {
 // system's letter case. Entries whose hashes differ land on different paths; the rare pair
 // whose hashes agree by chance is only written by one thread, in archive order, which is still
 // right.
-std::uint64_t targetHash(const std::string& name) {
-  std::wstring path;
-  for (const std::string& component : entryPathComponents(name)) {
-    path += L'\\';
-    path += fromUtf8(component);
-  }
-  if (!path.empty()) CharUpperBuffW(path.data(), static_cast<DWORD>(path.size()));
-  std::uint64_t hash = 14695981039346656037ull;
-  for (const wchar_t c : path) {
-    hash = (hash ^ static_cast<std::uint16_t>(c)) * 1099511628211ull;
-  }
-  return hash;
-}
+std::uint64_t targetHash(const std::string& name) { return pathHash(entryRelativePath(name)); }
 
 }  // namespace
 

@@ -11,6 +11,8 @@
 
 #include "error_report.h"
 #include "failure.h"
+#include "file_io.h"
+#include "file_search.h"
 #include "handles.h"
 #include "paths.h"
 #include "payload/archive_reader.h"
@@ -34,11 +36,6 @@ std::uint64_t archiveFileSize(const std::wstring& path) {
     raiseFileSystemError("cannot get file size", path, GetLastError());
   }
   return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
-bool isExistingFolder(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 unsigned processorCount() {
@@ -75,18 +72,6 @@ UniqueFile createTarget(const std::wstring& target, size_t rootLength) {
     }
   }
   return file;
-}
-
-// Every failed write is reported: a setup must never go on from a half-written tree.
-bool writeAll(HANDLE file, const char* data, size_t size) {
-  while (size > 0) {
-    DWORD written = 0;
-    const DWORD part = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
-    if (!WriteFile(file, data, part, &written, nullptr) || written == 0) return false;
-    data += written;
-    size -= written;
-  }
-  return true;
 }
 
 // The work of one extraction, shared by its threads: the entries (those that land on the same
@@ -160,6 +145,7 @@ class Extraction {
       }
       if (!goOn) stopRequested_ = true;
     }
+    // Every failed write is reported: a setup must never go on from a half-written tree.
     if (!writeAll(file, data, static_cast<size_t>(writeEnd - start))) {
       throw ZipUnpackagerException("can't write file: " + displayName);
     }
@@ -181,11 +167,7 @@ class Extraction {
       if (info.encrypted || (info.method != ZIP_CM_STORE && info.method != ZIP_CM_DEFLATE)) throw cannotOpen();
       ArchiveReader::StoredData stored = reader_.open(index, info);
       if (!stored.valid()) throw cannotOpen();
-      std::wstring target = root_;
-      for (const std::string& component : entryPathComponents(info.name)) {
-        target += L'\\';
-        target += fromUtf8(component);
-      }
+      const std::wstring target = root_ + entryRelativePath(info.name);
       if (isNameSeparator(info.name.back())) {
         makeFolder(target, root_.size());
         return true;
@@ -193,7 +175,7 @@ class Extraction {
       const UniqueFile file = createTarget(target, root_.size());
       if (!file) {
         // An entry whose target is an existing folder is passed over.
-        if (isExistingFolder(target)) return true;
+        if (isFolder(target)) return true;
         throw ZipUnpackagerException("file can't be opened: " + displayName);
       }
       std::uint64_t delivered = 0;

@@ -15,8 +15,6 @@ from distgen import generate, tree_hashes
 PREFIX_EN = "Preparing to start installation - unpacking archive: "
 
 
-
-
 def with_marker_setup(dist):
     (dist / "bin").mkdir(parents=True, exist_ok=True)
     shutil.copyfile(tool("marker_setup.exe"), dist / "bin" / "setup.exe")

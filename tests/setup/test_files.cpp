@@ -39,11 +39,6 @@ std::string readFile(const std::wstring& path) {
 
 bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-bool isFolder(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 std::vector<std::wstring> listFolder(const std::wstring& path) {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW data;

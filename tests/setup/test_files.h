@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "file_search.h"  // isFolder
+
 // A fresh folder in the temporary folder, removed with everything in it at the end of the test.
 class TestFolder {
  public:
@@ -25,7 +27,6 @@ class TestFolder {
 void writeFile(const std::wstring& path, const std::string& bytes);
 [[nodiscard]] std::string readFile(const std::wstring& path);
 [[nodiscard]] bool exists(const std::wstring& path);
-[[nodiscard]] bool isFolder(const std::wstring& path);
 // Names in a folder, "." and ".." left out, sorted.
 [[nodiscard]] std::vector<std::wstring> listFolder(const std::wstring& path);
 // The UTF-16LE bytes of a text, without a mark.

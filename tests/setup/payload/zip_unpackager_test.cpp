@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <vector>
 
-#include "test_files.h"
-#include "text.h"
 #include "failure.h"
 #include "payload/zip_unpackager.h"
+#include "test_files.h"
+#include "text.h"
 
 namespace {
 
