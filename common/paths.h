@@ -5,6 +5,7 @@
 // "/" turned into "\", no "." or ".." resolved, no trailing dots or spaces removed.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The full path of `path`, resolved against the current folder as the system does; `path`
 // unchanged when the system cannot resolve it.
@@ -20,3 +21,7 @@
 // A 64-bit hash (FNV-1a) of a path in the system's upper case, so that the spellings of one path
 // that differ only in letter case hash alike.
 [[nodiscard]] std::uint64_t pathHash(std::wstring path);
+
+// pathHash of `path`, adding to `folderHashes` the hash of each folder above it: of every prefix
+// that ends before a backslash, the empty one at the start excepted.
+[[nodiscard]] std::uint64_t pathHash(std::wstring path, std::vector<std::uint64_t>& folderHashes);

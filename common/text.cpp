@@ -18,16 +18,23 @@ std::string toNarrow(const std::wstring& text, unsigned codePage) {
   return result;
 }
 
-std::wstring toWide(const std::string& text, unsigned codePage) {
+namespace {
+
+std::wstring toWide(const std::string& text, unsigned codePage, DWORD flags) {
   if (text.empty() || text.size() >= INT_MAX) return {};
   const int length = static_cast<int>(text.size());
-  // UTF-8 rejects MB_PRECOMPOSED, so the flag is only passed for real code pages.
-  const DWORD flags = codePage == CP_UTF8 ? 0 : MB_PRECOMPOSED;
   std::wstring result(text.size() + 1, L'\0');
   const int written = MultiByteToWideChar(codePage, flags, text.data(), length, result.data(), length + 1);
   if (written <= 0) return {};
   result.resize(static_cast<size_t>(written));
   return result;
+}
+
+}  // namespace
+
+std::wstring toWide(const std::string& text, unsigned codePage) {
+  // UTF-8 rejects MB_PRECOMPOSED, so the flag is only passed for real code pages.
+  return toWide(text, codePage, codePage == CP_UTF8 ? 0 : MB_PRECOMPOSED);
 }
 
 std::wstring decimalText(long long value) {
@@ -38,6 +45,8 @@ std::wstring decimalText(long long value) {
 std::string toUtf8(const std::wstring& text) { return toNarrow(text, CP_UTF8); }
 
 std::wstring fromUtf8(const std::string& text) { return toWide(text, CP_UTF8); }
+
+std::wstring fromStrictUtf8(const std::string& text) { return toWide(text, CP_UTF8, MB_ERR_INVALID_CHARS); }
 
 wchar_t foldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
 

@@ -17,6 +17,8 @@
 // UTF-8 conversions, for names that an archive stores as UTF-8.
 [[nodiscard]] std::string toUtf8(const std::wstring& text);
 [[nodiscard]] std::wstring fromUtf8(const std::string& text);
+// Empty for text that is not valid UTF-8, where fromUtf8 puts U+FFFD for what does not decode.
+[[nodiscard]] std::wstring fromStrictUtf8(const std::string& text);
 
 // Case folding that does not depend on a locale: only the ASCII letters A to Z become a to z;
 // every other character stays as it is.

@@ -39,9 +39,10 @@ std::wstring decode(std::string bytes, Mark mark) {
       return text;
     }
     case Mark::utf8:
-      // Invalid sequences become U+FFFD, which writes and reads back as itself.
+      // Text that is not UTF-8 after all (an old editor's Latin-1 behind the mark) gives nothing,
+      // so that the file is unreadable rather than rewritten with replacement characters.
       bytes.erase(0, 3);
-      return toWide(bytes, CP_UTF8);
+      return fromStrictUtf8(bytes);
     default:
       return toWide(bytes, CP_ACP);
   }

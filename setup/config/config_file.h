@@ -7,8 +7,9 @@
 // Encodings on reading, by the first bytes: EF BB BF is UTF-8, FF FE is UTF-16LE (an odd last
 // byte is dropped), FE FF is refused as unreadable, anything else (an empty file too) is the
 // ANSI code page. Every byte counts: NUL and 0x1A are ordinary characters, and a carriage
-// return is dropped only directly before a line feed. Invalid UTF-8 becomes U+FFFD; unpaired
-// UTF-16 surrogates are kept as they are.
+// return is dropped only directly before a line feed. A UTF-8 file that holds anything but valid
+// UTF-8 is unreadable (it is never rewritten with replacement characters); unpaired UTF-16
+// surrogates are kept as they are.
 #include <string>
 #include <vector>
 
@@ -69,7 +70,8 @@ void setAllConfigValues(ConfigList& list, const ConfigList& source);
 [[nodiscard]] std::wstring userConfigPath();
 
 // What reading found. `missing`: neither the file nor its folder exists. `unreadable`: something
-// is there but cannot be opened or read (locked, no access, a folder, the FE FF mark).
+// is there but cannot be opened or read (locked, no access, a folder, the FE FF mark, the UTF-8
+// mark before bytes that are not UTF-8).
 // `tooLarge`: kConfigFileLimit bytes or more. The list is left as it was unless the result is
 // `read`. Reading takes time linear in the file's size.
 enum class ConfigRead { read, missing, unreadable, tooLarge };

@@ -56,6 +56,9 @@ DistributionSearch searchDistribution(const std::wstring& root, const RunControl
         // no candidate: its files could not be named relative to it.
         if (current.targetIsCurrent()) {
           switch (checkDistributionFolder(search.distribution, run, checkSignatures)) {
+            case FolderVerdict::cancelled:
+              search.outcome = DistributionOutcome::cancelled;
+              return search;
             case FolderVerdict::accepted:
               search.distribution.folder = folder;
               search.outcome = DistributionOutcome::found;
@@ -98,10 +101,13 @@ FolderVerdict checkDistributionFolder(Distribution& found, const RunControl& run
     for (bool more = checkSignatures && entries.find(L"*"); more && checkSignatures; more = entries.next()) {
       const std::wstring name = entries.name();
       if (name == L"." || name == L".." || !isCheckedExecutablePart(name)) continue;
+      // Each check may take a while on a large file: a close request is seen between them.
+      if (run.cancelled()) return FolderVerdict::cancelled;
       if (passSignatureGate(name, run, checkSignatures) == Gate::declined) return FolderVerdict::declined;
     }
   }
 
+  if (run.cancelled()) return FolderVerdict::cancelled;
   if (FileSearch().find(L"setup.ini")) {
     ConfigList setup;
     // An unreadable setup.ini does not reject the folder; what was read counts. One too large to

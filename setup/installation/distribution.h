@@ -47,12 +47,13 @@ struct DistributionSearch {
 [[nodiscard]] DistributionSearch searchDistribution(const std::wstring& root, const RunControl& run,
                                                     bool& checkSignatures);
 
-enum class FolderVerdict { accepted, declined, rejected };
+enum class FolderVerdict { accepted, declined, rejected, cancelled };
 
 // Checks the current folder: a package of ours (the "_xp" one before Vista, when there is one),
 // its signature and those of the folder's .cab, .exe and .mst files through the signature gate
 // on Windows 7 and later (declined when the user declines), the product code from setup.ini,
 // and a database that answers for ProductVersion and names our manufacturer. Updates `found`
 // (all but its folder) with what it finds as it goes: the package's name, the "_xp" choice
-// (never cleared), the product code when setup.ini names one.
+// (never cleared), the product code when setup.ini names one. A close request seen between two
+// files' checks ends the check as cancelled.
 [[nodiscard]] FolderVerdict checkDistributionFolder(Distribution& found, const RunControl& run, bool& checkSignatures);

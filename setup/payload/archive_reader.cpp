@@ -1,6 +1,7 @@
 #include "payload/archive_reader.h"
 
 #include "paths.h"
+#include "payload/local_header.h"
 
 ArchiveReader::ArchiveReader(const std::wstring& path) {
   zip_error_t error;
@@ -42,8 +43,10 @@ bool ArchiveReader::describe(std::uint64_t index, EntryInfo& info) {
 }
 
 ArchiveReader::StoredData ArchiveReader::open(std::uint64_t index, const EntryInfo& info) {
-  if (info.storesNothing) return StoredData(*this, nullptr, true);
   Lock lock(lock_);
+  // Data behind anything but a local header is damaged, even where the entry stores nothing.
+  if (!localHeaderIsSound(archive_, index)) return StoredData(*this, nullptr);
+  if (info.storesNothing) return StoredData(*this, nullptr, true);
   return StoredData(*this, zip_fopen_index(archive_, index, ZIP_FL_COMPRESSED));
 }
 

@@ -22,6 +22,16 @@ struct EntryInfo {
   bool encrypted = false;
 };
 
+// Where an entry's stored bytes come from.
+class StoredSource {
+ public:
+  // Up to `size` further bytes: the count read, 0 at the end, negative when they cannot be read.
+  [[nodiscard]] virtual std::int64_t read(void* data, std::uint64_t size) = 0;
+
+ protected:
+  ~StoredSource() = default;
+};
+
 class ArchiveReader {
  public:
   // Opens `path` read-only; valid() tells whether it opened, errorCode() why not.
@@ -38,7 +48,7 @@ class ArchiveReader {
   [[nodiscard]] bool describe(std::uint64_t index, EntryInfo& info);
 
   // An entry's bytes as the archive stores them (deflated or not), read piece by piece.
-  class StoredData {
+  class StoredData : public StoredSource {
    public:
     StoredData(ArchiveReader& reader, zip_file_t* file, bool empty = false)
         : reader_(reader), file_(file), empty_(empty) {}
@@ -47,16 +57,15 @@ class ArchiveReader {
     StoredData& operator=(const StoredData&) = delete;
 
     [[nodiscard]] bool valid() const { return file_ != nullptr || empty_; }
-    // Up to `size` further bytes: the count read, 0 at the end, negative when they cannot be read.
-    [[nodiscard]] std::int64_t read(void* data, std::uint64_t size);
+    [[nodiscard]] std::int64_t read(void* data, std::uint64_t size) override;
 
    private:
     ArchiveReader& reader_;
     zip_file_t* file_;
     bool empty_;
   };
-  // Invalid when the library cannot open the entry. An entry that stores nothing is not opened:
-  // it reads as empty.
+  // Invalid when the library cannot open the entry or its local header is not one. An entry
+  // that stores nothing is not opened: it reads as empty.
   [[nodiscard]] StoredData open(std::uint64_t index, const EntryInfo& info);
 
  private:

@@ -11,12 +11,6 @@
 
 namespace {
 
-// The archive is read in pieces of this size; larger entries are inflated into pieces of it.
-constexpr size_t kPiece = 64 * 1024;
-// Deflated entries up to this size are inflated whole: larger whole buffers cost more memory
-// than they save time.
-constexpr std::uint64_t kWholeEntryLimit = 1024 * 1024;
-
 [[noreturn]] void raiseReadError(const std::string& displayName) {
   std::fputs("error reading file in archive/n", stderr);
   std::fflush(stderr);
@@ -70,28 +64,31 @@ char* EntryDecoder::Buffer::reserve(size_t size) {
   return data_.get();
 }
 
-EntryDecoder::EntryDecoder() : inflater_(libdeflate_alloc_decompressor()) {
+// Deflated entries are inflated whole up to a limit: larger whole buffers cost more memory than
+// they save time.
+EntryDecoder::EntryDecoder(DecoderLimits limits) : limits_(limits), inflater_(libdeflate_alloc_decompressor()) {
   if (!inflater_) throw std::bad_alloc();
 }
 
 EntryDecoder::~EntryDecoder() { libdeflate_free_decompressor(inflater_); }
 
-bool EntryDecoder::decode(ArchiveReader::StoredData& stored, const EntryInfo& info, const std::string& displayName,
+bool EntryDecoder::decode(StoredSource& stored, const EntryInfo& info, const std::string& displayName,
                           const ContentSink& sink) {
   if (!info.sizeKnown) return true;
-  if (info.method == ZIP_CM_STORE) return copyStored(stored, info, displayName, sink);
-  if (info.size <= kWholeEntryLimit && info.storedSize <= kWholeEntryLimit + kPiece) {
+  // Some tools mark an empty file deflated though they store no deflate data for it at all.
+  if (info.method == ZIP_CM_STORE || info.storesNothing) return copyStored(stored, info, displayName, sink);
+  if (info.size <= limits_.wholeEntry && info.storedSize <= limits_.wholeEntry + limits_.piece) {
     return inflateWhole(stored, info, displayName, sink);
   }
   return inflateStream(stored, info, displayName, sink);
 }
 
-bool EntryDecoder::copyStored(ArchiveReader::StoredData& stored, const EntryInfo& info,
+bool EntryDecoder::copyStored(StoredSource& stored, const EntryInfo& info,
                               const std::string& displayName, const ContentSink& sink) {
-  char* piece = input_.reserve(kPiece);
+  char* piece = input_.reserve(limits_.piece);
   std::uint32_t crc = 0;
   for (std::uint64_t done = 0; done < info.size;) {
-    const std::int64_t read = stored.read(piece, std::min<std::uint64_t>(kPiece, info.size - done));
+    const std::int64_t read = stored.read(piece, std::min<std::uint64_t>(limits_.piece, info.size - done));
     if (read < 0) raiseReadError(displayName);
     if (read == 0) raiseEndsEarly(info, crc, displayName);
     crc = crcOf(crc, piece, static_cast<size_t>(read));
@@ -105,7 +102,7 @@ bool EntryDecoder::copyStored(ArchiveReader::StoredData& stored, const EntryInfo
   return true;
 }
 
-bool EntryDecoder::inflateWhole(ArchiveReader::StoredData& stored, const EntryInfo& info,
+bool EntryDecoder::inflateWhole(StoredSource& stored, const EntryInfo& info,
                                 const std::string& displayName, const ContentSink& sink) {
   const size_t storedSize = static_cast<size_t>(info.storedSize), size = static_cast<size_t>(info.size);
   char* in = input_.reserve(storedSize);
@@ -131,30 +128,35 @@ bool EntryDecoder::inflateWhole(ArchiveReader::StoredData& stored, const EntryIn
   return size == 0 || sink(out, size);
 }
 
-bool EntryDecoder::inflateStream(ArchiveReader::StoredData& stored, const EntryInfo& info,
+bool EntryDecoder::inflateStream(StoredSource& stored, const EntryInfo& info,
                                  const std::string& displayName, const ContentSink& sink) {
   InflateStream stream;
-  char* in = input_.reserve(kPiece);
-  char* out = output_.reserve(kPiece);
+  char* in = input_.reserve(limits_.piece);
+  char* out = output_.reserve(limits_.piece);
   std::uint32_t crc = 0;
   std::uint64_t produced = 0;
+  // More input is read only once inflate has stopped for want of it: a call that filled the
+  // output piece may leave output pending inside zlib even when all the input is consumed, and
+  // the end of the stored data is then no proof that the entry ends early.
+  bool outputFull = false;
   for (bool ended = false; !ended;) {
-    if (stream->avail_in == 0) {
-      const std::int64_t read = stored.read(in, kPiece);
+    if (stream->avail_in == 0 && !outputFull) {
+      const std::int64_t read = stored.read(in, limits_.piece);
       if (read < 0) raiseReadError(displayName);
       if (read == 0) raiseEndsEarly(info, crc, displayName);
       stream->next_in = reinterpret_cast<Bytef*>(in);
       stream->avail_in = static_cast<uInt>(read);
     }
     stream->next_out = reinterpret_cast<Bytef*>(out);
-    stream->avail_out = static_cast<uInt>(kPiece);
+    stream->avail_out = static_cast<uInt>(limits_.piece);
     const int result = inflate(stream.get(), Z_NO_FLUSH);
     if (result == Z_STREAM_END) {
       ended = true;
     } else if (result != Z_OK && result != Z_BUF_ERROR) {
       raiseReadError(displayName);
     }
-    const size_t count = kPiece - stream->avail_out;
+    outputFull = stream->avail_out == 0;
+    const size_t count = limits_.piece - stream->avail_out;
     if (count > info.size - produced) raiseRunsPast(displayName);
     crc = crcOf(crc, out, count);
     produced += count;

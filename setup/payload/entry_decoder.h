@@ -1,9 +1,10 @@
 #pragma once
 // Turns an entry's stored bytes back into its content: stored entries as they are, deflated
 // ones of up to 1 MiB in one piece with libdeflate (two to three times as fast as zlib on the
-// same data), larger ones streamed through zlib so that memory stays bounded. Every entry's
-// content is checked against its CRC.
+// same data), larger ones streamed through zlib in pieces of 64 KiB so that memory stays
+// bounded. Every entry's content is checked against its CRC.
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,9 +16,15 @@ struct libdeflate_decompressor;
 // Receives an entry's content piece by piece, in order; false stops the decoding.
 using ContentSink = std::function<bool(const char* data, size_t size)>;
 
+// The sizes at which the decoder changes its way of working; other values are for tests.
+struct DecoderLimits {
+  size_t piece = 64 * 1024;                // read, copied and streamed in pieces of this size
+  std::uint64_t wholeEntry = 1024 * 1024;  // deflated entries up to this size are inflated whole
+};
+
 class EntryDecoder {
  public:
-  EntryDecoder();
+  explicit EntryDecoder(DecoderLimits limits = DecoderLimits{});
   ~EntryDecoder();
   EntryDecoder(const EntryDecoder&) = delete;
   EntryDecoder& operator=(const EntryDecoder&) = delete;
@@ -29,8 +36,7 @@ class EntryDecoder {
   // kArchiveReadErrorExitCode (after "error reading file in archive/n" on the error stream);
   // data that ends before the entry's size or runs past it, "damaged archive, ..." with the
   // same exit code.
-  bool decode(ArchiveReader::StoredData& stored, const EntryInfo& info, const std::string& displayName,
-              const ContentSink& sink);
+  bool decode(StoredSource& stored, const EntryInfo& info, const std::string& displayName, const ContentSink& sink);
 
  private:
   class Buffer {
@@ -43,13 +49,14 @@ class EntryDecoder {
     size_t capacity_ = 0;
   };
 
-  bool copyStored(ArchiveReader::StoredData& stored, const EntryInfo& info, const std::string& displayName,
+  bool copyStored(StoredSource& stored, const EntryInfo& info, const std::string& displayName,
                   const ContentSink& sink);
-  bool inflateWhole(ArchiveReader::StoredData& stored, const EntryInfo& info, const std::string& displayName,
+  bool inflateWhole(StoredSource& stored, const EntryInfo& info, const std::string& displayName,
                     const ContentSink& sink);
-  bool inflateStream(ArchiveReader::StoredData& stored, const EntryInfo& info, const std::string& displayName,
+  bool inflateStream(StoredSource& stored, const EntryInfo& info, const std::string& displayName,
                      const ContentSink& sink);
 
+  DecoderLimits limits_;
   libdeflate_decompressor* inflater_;
   Buffer input_;
   Buffer output_;

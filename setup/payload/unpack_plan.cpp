@@ -12,10 +12,12 @@
 namespace {
 
 // A 64-bit hash (FNV-1a) of where an entry lands: its path below the destination in the file
-// system's letter case. Entries whose hashes differ land on different paths; the rare pair
-// whose hashes agree by chance is only written by one thread, in archive order, which is still
-// right.
-std::uint64_t targetHash(const std::string& name) { return pathHash(entryRelativePath(name)); }
+// system's letter case, adding those of the folders above it to `folders`. Entries whose hashes
+// differ land on different paths; the rare pair whose hashes agree by chance is only written
+// by one thread, in archive order, which is still right.
+std::uint64_t targetHash(const std::string& name, std::vector<std::uint64_t>& folders) {
+  return pathHash(entryRelativePath(name), folders);
+}
 
 }  // namespace
 
@@ -25,6 +27,10 @@ UnpackPlan::UnpackPlan(ArchiveReader& reader) {
   passedOver_.assign(static_cast<size_t>(count), false);
   std::vector<std::pair<std::uint64_t, std::uint32_t>> targets;
   targets.reserve(static_cast<size_t>(count));
+  // The folders above the entries, and the files: a file whose path is also a folder of another
+  // entry ("a" and "a/b") gives one thread an error or a passed-over entry, in archive order; two
+  // threads could meet them in either order.
+  std::vector<std::uint64_t> folders, files;
   EntryInfo info;
   for (std::uint32_t i = 0; i < count; ++i) {
     if (!reader.describe(i, info)) {
@@ -33,10 +39,27 @@ UnpackPlan::UnpackPlan(ArchiveReader& reader) {
       passedOver_[i] = true;
       continue;
     }
+    // A name that names nothing is passed over.
+    if (info.name.empty()) {
+      passedOver_[i] = true;
+      continue;
+    }
     if (!isSafeEntryName(info.name)) {
       throw ZipUnpackagerException("unsafe entry name: " + toNarrow(fromUtf8(info.name)));
     }
-    targets.emplace_back(targetHash(info.name), i);
+    const size_t known = folders.size();
+    const std::uint64_t target = targetHash(info.name, folders);
+    // Entries of one folder mostly stand together: its hash is kept once for the run.
+    if (known > 0 && folders.size() > known && folders.back() == folders[known - 1]) folders.resize(known);
+    if (!isNameSeparator(info.name.back())) files.push_back(target);
+    targets.emplace_back(target, i);
+  }
+  std::sort(folders.begin(), folders.end());
+  for (const std::uint64_t file : files) {
+    if (std::binary_search(folders.begin(), folders.end(), file)) {
+      fileIsAlsoFolder_ = true;
+      break;
+    }
   }
   // Sorted by path and then by index, entries of one path stand together in archive order.
   std::sort(targets.begin(), targets.end());

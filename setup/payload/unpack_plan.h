@@ -15,8 +15,8 @@ class UnpackPlan {
 
   // Reads the description of every entry of `reader`'s archive. Raises ZipUnpackagerException
   // "unsafe entry name: <name>" for the first name that ZipUnpackager refuses, before anything
-  // is created. An entry whose description cannot be read is passed over, after a diagnostic
-  // line on standard output.
+  // is created. An entry with an empty name is passed over, and so is one whose description
+  // cannot be read, after a diagnostic line on standard output.
   explicit UnpackPlan(ArchiveReader& reader);
 
   [[nodiscard]] std::uint32_t entryCount() const { return static_cast<std::uint32_t>(passedOver_.size()); }
@@ -27,8 +27,12 @@ class UnpackPlan {
   [[nodiscard]] std::uint32_t follower(std::uint32_t index) const;
   // True when no two entries land on the same path.
   [[nodiscard]] bool allPathsDistinct() const { return followers_.empty(); }
+  // True when one entry's file lands where another entry needs a folder: only one thread then
+  // meets them in archive order every time.
+  [[nodiscard]] bool fileIsAlsoFolder() const { return fileIsAlsoFolder_; }
 
  private:
+  bool fileIsAlsoFolder_ = false;
   std::vector<bool> passedOver_;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> followers_;  // entry, its follower; sorted
 };

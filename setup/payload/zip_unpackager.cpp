@@ -56,12 +56,25 @@ void makeFolder(const std::wstring& folder, size_t rootLength) {
   CreateDirectoryW(folder.c_str(), nullptr);
 }
 
+// Whether `folder` holds nothing at all (or cannot be listed).
+bool isEmptyFolder(const std::wstring& folder) {
+  FileSearch entries;
+  for (bool more = entries.find(joinPath(folder, L"*")); more; more = entries.next()) {
+    if (entries.name() != L"." && entries.name() != L"..") return false;
+  }
+  return true;
+}
+
 // Creates or empties the file `target`, making its missing folders below the first `rootLength`
-// characters. Invalid when it cannot be opened.
-UniqueFile createTarget(const std::wstring& target, size_t rootLength) {
-  const auto create = [&target] {
-    return UniqueFile(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+// characters. Invalid when it cannot be opened. No one else may write the file while it is
+// written: two entries that reach one file by different names (an 8.3 alias) never interleave.
+// `existed` tells whether the file was there before.
+UniqueFile createTarget(const std::wstring& target, size_t rootLength, bool& existed) {
+  const auto create = [&target, &existed] {
+    UniqueFile file(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    existed = file && GetLastError() == ERROR_ALREADY_EXISTS;
+    return file;
   };
   UniqueFile file = create();
   if (!file && GetLastError() == ERROR_PATH_NOT_FOUND) {
@@ -81,7 +94,7 @@ class Extraction {
   Extraction(ArchiveReader& reader, const UnpackPlan& plan, const std::wstring& root, std::uint64_t archiveSize,
              ProgressCallback& callback, const std::string& archiveName)
       : reader_(reader), plan_(plan), root_(root), archiveSize_(archiveSize), callback_(callback),
-        archiveName_(archiveName) {}
+        archiveName_(archiveName), startedEmpty_(isEmptyFolder(root)) {}
 
   // Extracts entries until none is left, or until a stop request or an error anywhere.
   void run() noexcept {
@@ -90,7 +103,7 @@ class Extraction {
       for (std::uint32_t first = next_++; first < plan_.entryCount() && !stopped(); first = next_++) {
         if (plan_.passedOver(first)) continue;
         for (std::uint32_t index = first; index != UnpackPlan::kNone; index = plan_.follower(index)) {
-          if (stopped() || !extract(index, decoder)) return;
+          if (stopped() || !extract(index, index == first, decoder)) return;
         }
       }
     } catch (...) {
@@ -154,7 +167,8 @@ class Extraction {
   }
 
   // Writes one entry; false after a stop request or an error (the file stays, partly written).
-  bool extract(std::uint32_t index, EntryDecoder& decoder) {
+  // `firstOfPath`: no earlier entry lands on its path as the plan sees it.
+  bool extract(std::uint32_t index, bool firstOfPath, EntryDecoder& decoder) {
     try {
       EntryInfo info;
       if (!reader_.describe(index, info) || info.name.empty()) return true;
@@ -172,12 +186,17 @@ class Extraction {
         makeFolder(target, root_.size());
         return true;
       }
-      const UniqueFile file = createTarget(target, root_.size());
+      bool existed = false;
+      const UniqueFile file = createTarget(target, root_.size(), existed);
       if (!file) {
         // An entry whose target is an existing folder is passed over.
         if (isFolder(target)) return true;
         throw ZipUnpackagerException("file can't be opened: " + displayName);
       }
+      // In a folder that started empty (as the working folder does), a file already there for
+      // the first entry of its path was written by an entry that names it another way (an 8.3
+      // alias). Which of the two came first would depend on the threads, so neither wins.
+      if (existed && firstOfPath && startedEmpty_) throw ZipUnpackagerException("file can't be opened: " + displayName);
       std::uint64_t delivered = 0;
       return decoder.decode(stored, info, displayName, [&](const char* data, size_t size) {
         return deliver(file.get(), data, size, delivered, info.size, displayName);
@@ -194,6 +213,7 @@ class Extraction {
   const std::uint64_t archiveSize_;
   ProgressCallback& callback_;
   const std::string& archiveName_;
+  const bool startedEmpty_;
   std::atomic<std::uint32_t> next_{0};
   std::uint64_t total_ = 0;
   std::atomic<bool> stopRequested_{false};
@@ -222,6 +242,7 @@ bool ZipUnpackager::unpack(const std::wstring& archivePath, const std::wstring& 
   }
   const UnpackPlan plan(reader);
   if (threads == 0) threads = archiveSize >= kParallelFrom && plan.entryCount() > 1 && processorCount() > 1 ? 2 : 1;
+  if (plan.fileIsAlsoFolder()) threads = 1;
 
   // Extended paths, so that entries deep below a long temporary folder unpack as well.
   Extraction extraction(reader, plan, extendedPath(destination), archiveSize, callback, archiveName_);

@@ -45,8 +45,12 @@ class ZipUnpackager {
   // ":" streams, device names) are refused before anything is created. Trailing dots and spaces
   // of a name's components are dropped, as the platform's own path rules drop them. Data that
   // cannot be read from the archive raises the error with kArchiveReadErrorExitCode: an entry
-  // that cannot be opened, a read that fails (after "error reading file in archive/n" on the
-  // error stream), data that ends before its size or runs past it.
+  // that cannot be opened or whose local header is none, a read that fails (after "error
+  // reading file in archive/n" on the error stream), data that ends before its size or runs
+  // past it. Entries with an empty name are passed over. Two entries that reach one file by
+  // different names (an 8.3 alias) in a destination that started empty raise "file can't be
+  // opened: <name>" with one thread and with two; a file entry whose path another entry needs
+  // as a folder makes the unpacking take one thread, so that the outcome is always the same.
   bool unpack(const std::wstring& archivePath, const std::wstring& destination, ProgressCallback callback,
               unsigned threads = 0) const;
 

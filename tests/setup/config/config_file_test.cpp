@@ -86,7 +86,6 @@ TEST(ConfigRead, EncodingByFirstBytes) {
       {"UTF-16LE mark", 0, kMark16 + utf16le(kBases + L"=" + kHello + L"\r\n"), {{kBases, {kHello}}}},
       {"odd UTF-16 length drops the last byte", 0, kMark16 + utf16le(L"k=v") + "A", {{L"k", {L"v"}}}},
       {"unpaired surrogates are kept", 0, kMark16 + utf16le(L"k=\xD800x\xDC00"), {{L"k", {L"\xD800x\xDC00"}}}},
-      {"invalid UTF-8 becomes U+FFFD", 0, "\xEF\xBB\xBFk=\xFF|\xC3(", {{L"k", {L"\xFFFD|\xFFFD("}}}},
       {"marks alone", 0, "\xEF\xBB\xBF", {}},
       {"UTF-16 mark alone", 0, kMark16, {}},
       {"empty file", 0, "", {}},
@@ -108,6 +107,7 @@ TEST(ConfigRead, EncodingByFirstBytes) {
 TEST(ConfigRead, MissingAndUnreadableFilesLeaveTheListAlone) {
   TestFolder folder;
   writeFile(folder / L"big-endian.cfg", "\xFE\xFF\0k\0=\0v"s);
+  writeFile(folder / L"not-utf-8.cfg", "\xEF\xBB\xBFk=\xFF|\xC3(");
   writeFile(folder / L"locked.cfg", "k=v\n");
   ASSERT_TRUE(CreateDirectoryW((folder / L"folder.cfg").c_str(), nullptr));
   // Held without read sharing, as a program that locks its file does.
@@ -120,6 +120,7 @@ TEST(ConfigRead, MissingAndUnreadableFilesLeaveTheListAlone) {
       {L"missing.cfg", ConfigRead::missing},
       {L"no-folder\\t.cfg", ConfigRead::missing},
       {L"big-endian.cfg", ConfigRead::unreadable},
+      {L"not-utf-8.cfg", ConfigRead::unreadable},
       {L"locked.cfg", ConfigRead::unreadable},
       {L"folder.cfg", ConfigRead::unreadable},
   };

@@ -110,6 +110,7 @@ TEST(LauncherConfig, UserFileStaysWhenItCannotBeReadOrReplaced) {
     DWORD attributes;  // set on the user's file before merging
   } cases[] = {
       {"big-endian mark", "\xFE\xFF\0K\0=\0v\0\r\0\n"s, ~0ul, 0},
+      {"Latin-1 behind the UTF-8 mark", "\xEF\xBB\xBFK=caf\xE9\r\nOld=\xFC\r\n", ~0ul, 0},
       {"locked by a running launcher", "K=v\n", 0, 0},
       {"readable but held against replacing", "K=v\n", FILE_SHARE_READ, 0},
       {"read-only", "K=v\n", ~0ul, FILE_ATTRIBUTE_READONLY},

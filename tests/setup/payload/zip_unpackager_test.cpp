@@ -3,7 +3,12 @@
 #include <algorithm>
 #include <vector>
 
+#include <zlib.h>
+
+#include <cstring>
+
 #include "failure.h"
+#include "payload/entry_decoder.h"
 #include "payload/zip_unpackager.h"
 #include "test_files.h"
 #include "text.h"
@@ -98,6 +103,109 @@ TEST_F(Unpacking, ChunkBoundariesKeepEveryByte) {
     EXPECT_TRUE(readFile(at(L"data.bin")) == data);
     EXPECT_EQ(reports.size(), (size + 999) / 1000);  // one report per chunk of at most 1000 bytes
   }
+}
+
+// Stored bytes handed out in pieces of at most `piece` bytes, as the archive's reads may fall.
+class PiecewiseSource : public StoredSource {
+ public:
+  PiecewiseSource(const std::string& bytes, size_t piece) : bytes_(bytes), piece_(piece) {}
+  std::int64_t read(void* data, std::uint64_t size) override {
+    const size_t count = static_cast<size_t>(std::min<std::uint64_t>({size, piece_, bytes_.size() - at_}));
+    std::memcpy(data, bytes_.data() + at_, count);
+    at_ += count;
+    return static_cast<std::int64_t>(count);
+  }
+
+ private:
+  const std::string& bytes_;
+  size_t piece_;
+  size_t at_ = 0;
+};
+
+// Raw deflate data of `data` at `level`, as an archive holds it.
+std::string deflated(const std::string& data, int level) {
+  z_stream stream{};
+  EXPECT_EQ(deflateInit2(&stream, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string out(deflateBound(&stream, static_cast<uLong>(data.size())), '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  stream.avail_in = static_cast<uInt>(data.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
+}
+
+// Zeros, text and random bytes: content that deflates to nothing, to something, and not at all.
+std::string content(int kind, size_t size) {
+  if (kind == 0) return std::string(size, '\0');
+  if (kind == 2) return patternBytes(size, static_cast<unsigned>(size) + 7);
+  std::string text;
+  for (unsigned line = 0; text.size() < size; ++line) text += "line " + std::to_string(line * 2654435761u % 100003) + " of the text\r\n";
+  text.resize(size);
+  return text;
+}
+
+// The promise of the decoder: whatever an entry's size and content, its method, and the pieces
+// in which the stored data arrives and the content leaves, it decodes to its bytes. The limits
+// are scaled down so that sizes at and around every piece and limit take thousands of cases in
+// seconds; the real limits are met around 1 MiB.
+TEST(EntryDecoding, EveryEntryDecodesToItsOwnBytes) {
+  struct Case {
+    DecoderLimits limits;
+    std::vector<size_t> reads;
+    std::vector<size_t> sizes;  // beside those around the limits
+  };
+  std::vector<Case> cases;
+  for (const DecoderLimits limits : {DecoderLimits{7, 100}, DecoderLimits{64, 1000}, DecoderLimits{1000, 4096},
+                                     DecoderLimits{4096, 16384}}) {
+    const size_t piece = limits.piece, whole = static_cast<size_t>(limits.wholeEntry);
+    std::vector<size_t> sizes{0, 1, 2, 2 * whole + 100, 3 * whole + piece + 1};
+    for (size_t at : {piece, 2 * piece, 16 * piece}) sizes.insert(sizes.end(), {at - 1, at, at + 1});
+    cases.push_back({limits, {1, 3, 97, piece, SIZE_MAX}, sizes});
+  }
+  cases.push_back({DecoderLimits{}, {64 * 1024, SIZE_MAX}, {(2u << 20) + 100}});
+  int checked = 0;
+  for (Case& c : cases) {
+    const size_t piece = c.limits.piece, whole = static_cast<size_t>(c.limits.wholeEntry);
+    std::vector<size_t>& sizes = c.sizes;
+    sizes.insert(sizes.end(), {whole - 1, whole, whole + 1, whole + piece - 1, whole + piece, whole + piece + 1});
+    EntryDecoder decoder(c.limits);
+    for (const size_t size : sizes) {
+      for (int kind = 0; kind < 3; ++kind) {
+        const std::string data = content(kind, size);
+        const std::uint32_t crc = static_cast<std::uint32_t>(
+            crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
+        for (const int level : {-1, 1, 9}) {  // -1: stored
+          const std::string stored = level < 0 ? data : deflated(data, level);
+          EntryInfo info;
+          info.sizeKnown = info.crcKnown = true;
+          info.size = size;
+          info.storedSize = stored.size();
+          info.storesNothing = stored.empty();
+          info.crc = crc;
+          info.method = level < 0 ? ZIP_CM_STORE : ZIP_CM_DEFLATE;
+          for (const size_t read : c.reads) {
+            SCOPED_TRACE(testing::Message() << "piece " << piece << ", whole " << whole << ", size " << size
+                                            << ", content " << kind << ", level " << level << ", reads of " << read);
+            PiecewiseSource source(stored, read);
+            std::string out;
+            bool decoded = false;
+            ASSERT_NO_THROW(decoded = decoder.decode(source, info, "x", [&](const char* bytes, size_t count) {
+              EXPECT_LE(count, std::max(piece, whole));
+              out.append(bytes, count);
+              return true;
+            }));
+            EXPECT_TRUE(decoded);
+            ASSERT_TRUE(out == data);
+            ++checked;
+          }
+        }
+      }
+    }
+  }
+  EXPECT_GT(checked, 2000);
 }
 
 TEST_F(Unpacking, PercentagePassesHundredForCompressibleData) {
@@ -226,6 +334,96 @@ TEST(UnpackingThreads, TwoThreadsGiveTheTreeOfOne) {
   EXPECT_EQ(reports[0].size(), reports[1].size());
   EXPECT_EQ(reports[0].back(), reports[1].back());
   EXPECT_TRUE(std::is_sorted(reports[1].begin(), reports[1].end()));
+}
+
+// An archive written byte by byte: each entry as given (method 0 or 8, its stored bytes, its
+// size and CRC), with no data descriptors or extra fields.
+struct RawEntry {
+  std::string name;
+  std::uint16_t method;
+  std::string stored;
+  std::uint32_t size;
+  std::uint32_t crc;
+};
+std::string rawZip(const std::vector<RawEntry>& entries) {
+  const auto le = [](std::uint32_t value, int bytes) {
+    std::string out;
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
+    return out;
+  };
+  std::string local, central;
+  for (const RawEntry& e : entries) {
+    const std::string common = le(20, 2) + le(0, 2) + le(e.method, 2) + le(0, 4) + le(e.crc, 4) +
+                               le(static_cast<std::uint32_t>(e.stored.size()), 4) + le(e.size, 4) +
+                               le(static_cast<std::uint32_t>(e.name.size()), 2) + le(0, 2);
+    central += std::string("PK\x01\x02", 4) + le(20, 2) + common + le(0, 6) + le(0, 4) +
+               le(static_cast<std::uint32_t>(local.size()), 4) + e.name;
+    local += std::string("PK\x03\x04", 4) + common + e.name + e.stored;
+  }
+  const auto count = static_cast<std::uint32_t>(entries.size());
+  return local + central + std::string("PK\x05\x06", 4) + le(0, 4) + le(count, 2) + le(count, 2) +
+         le(static_cast<std::uint32_t>(central.size()), 4) + le(static_cast<std::uint32_t>(local.size()), 4) + le(0, 2);
+}
+
+RawEntry storedEntry(const std::string& name, const std::string& data) {
+  return {name, 0, data, static_cast<std::uint32_t>(data.size()),
+          static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())))};
+}
+
+// Archives other tools may write, and names that meet in the file system: each gives its result,
+// and the same with one thread and with two.
+TEST(UnpackingEdges, OtherToolsArchivesAndNamesThatMeet) {
+  TestFolder folder;
+  // The platform's own short name of a long name (Wine's differs from the "~1" of Windows).
+  writeFile(folder / L"LongFileName.txt", "x");
+  std::wstring shortPath(MAX_PATH, L'\0');
+  shortPath.resize(GetShortPathNameW((folder / L"LongFileName.txt").c_str(), shortPath.data(), MAX_PATH));
+  const std::string shortName = toNarrow(shortPath.substr(shortPath.rfind(L'\\') + 1));
+  ASSERT_NE(shortName, "LongFileName.txt");
+  std::string damagedHeader = rawZip({storedEntry("first.txt", "one"), storedEntry("second.txt", "two")});
+  damagedHeader.replace(damagedHeader.find("PK\x03\x04", 1), 4, "PK\x07\x08");
+  const struct {
+    const char* what;
+    std::string archive;
+    std::string expected;  // the tree as "name=content;" in listing order, or the error text
+  } cases[] = {
+      {"a deflated entry that stores nothing", rawZip({{"empty.txt", 8, "", 0, 0}, storedEntry("after.txt", "abc")}),
+       "after.txt=abc;empty.txt=;"},
+      {"an entry without a name", rawZip({storedEntry("", "lost"), storedEntry("kept.txt", "abc")}), "kept.txt=abc;"},
+      {"a local header that is none", damagedHeader, kPrefix + "can't find index 1 in zip: tmp.zip"},
+      {"a short name of a long one", rawZip({storedEntry("LongFileName.txt", "long"), storedEntry(shortName, "short")}),
+       kPrefix + "file can't be opened: "},
+      {"a file where a folder is needed", rawZip({storedEntry("a", "file"), storedEntry("a/b", "inner")}),
+       kPrefix + "file can't be opened: a/b"},
+      {"a folder where a file is to be", rawZip({storedEntry("a/b", "inner"), storedEntry("a", "file")}),
+       "a\\b=inner;"},
+  };
+  int made = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    writeFile(folder / L"tmp.zip", c.archive);
+    for (unsigned threads : {1u, 2u}) {
+      SCOPED_TRACE(threads);
+      const std::wstring destination = folder / (L"dest" + std::to_wstring(++made));
+      CreateDirectoryW(destination.c_str(), nullptr);
+      std::string outcome;
+      try {
+        ZipUnpackager(L"tmp.zip").unpack(folder / L"tmp.zip", destination, [](std::int32_t) { return false; }, threads);
+        std::vector<std::pair<std::wstring, std::string>> tree;
+        collectTree(destination, L"", tree);
+        for (const auto& [name, bytes] : tree) {
+          if (name.back() != L'\\') outcome += toNarrow(name) + "=" + bytes + ";";
+        }
+      } catch (const ZipUnpackagerException& e) {
+        outcome = e.what();
+        // Which of two aliases meets the other depends on the threads; the error is the same.
+        if (outcome.rfind(kPrefix + "file can't be opened: ", 0) == 0 && c.expected.back() == ' ') {
+          outcome.resize(c.expected.size());
+        }
+      }
+      EXPECT_EQ(outcome, c.expected);
+    }
+  }
 }
 
 // A read error inside the archive is raised with the exit code 102 it calls for, once reported.
