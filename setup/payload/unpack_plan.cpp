@@ -25,12 +25,14 @@ UnpackPlan::UnpackPlan(ArchiveReader& reader) {
   const std::uint64_t count = reader.entryCount();
   if (count >= kNone) throw ZipUnpackagerException("too many entries in zip");
   passedOver_.assign(static_cast<size_t>(count), false);
+  // Where each file entry lands, by index; where folders are needed (above any entry, or made by
+  // a folder entry), marked kNone. A file whose path is also a folder ("a" and "a/b") gives one
+  // thread an error or a passed-over entry in archive order; two threads could meet them in
+  // either order.
   std::vector<std::pair<std::uint64_t, std::uint32_t>> targets;
   targets.reserve(static_cast<size_t>(count));
-  // The folders above the entries, and the files: a file whose path is also a folder of another
-  // entry ("a" and "a/b") gives one thread an error or a passed-over entry, in archive order; two
-  // threads could meet them in either order.
-  std::vector<std::uint64_t> folders, files;
+  std::vector<std::uint64_t> folders;
+  std::uint64_t lastFolder = 0;
   EntryInfo info;
   for (std::uint32_t i = 0; i < count; ++i) {
     if (!reader.describe(i, info)) {
@@ -47,24 +49,24 @@ UnpackPlan::UnpackPlan(ArchiveReader& reader) {
     if (!isSafeEntryName(info.name)) {
       throw ZipUnpackagerException("unsafe entry name: " + toNarrow(fromUtf8(info.name)));
     }
-    const size_t known = folders.size();
+    folders.clear();
     const std::uint64_t target = targetHash(info.name, folders);
-    // Entries of one folder mostly stand together: its hash is kept once for the run.
-    if (known > 0 && folders.size() > known && folders.back() == folders[known - 1]) folders.resize(known);
-    if (!isNameSeparator(info.name.back())) files.push_back(target);
-    targets.emplace_back(target, i);
-  }
-  std::sort(folders.begin(), folders.end());
-  for (const std::uint64_t file : files) {
-    if (std::binary_search(folders.begin(), folders.end(), file)) {
-      fileIsAlsoFolder_ = true;
-      break;
+    // Entries of one folder mostly stand together: the folders above them are marked once.
+    if (!folders.empty() && folders.back() != lastFolder) {
+      lastFolder = folders.back();
+      for (const std::uint64_t folder : folders) targets.emplace_back(folder, kNone);
     }
+    targets.emplace_back(target, isNameSeparator(info.name.back()) ? kNone : i);
   }
-  // Sorted by path and then by index, entries of one path stand together in archive order.
+  // Sorted by path and then by index, entries of one path stand together in archive order, and
+  // the folder marks after them.
   std::sort(targets.begin(), targets.end());
   for (size_t t = 1; t < targets.size(); ++t) {
-    if (targets[t].first != targets[t - 1].first) continue;
+    if (targets[t].first != targets[t - 1].first || targets[t - 1].second == kNone) continue;
+    if (targets[t].second == kNone) {
+      fileIsAlsoFolder_ = true;
+      continue;
+    }
     followers_.emplace_back(targets[t - 1].second, targets[t].second);
     passedOver_[targets[t].second] = true;
   }
