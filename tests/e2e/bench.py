@@ -126,11 +126,13 @@ def sign(*files):
                    check=True, stdout=subprocess.DEVNULL)
 
 
-def build_setup(dist, name="Setup.exe", setup_file="setup.exe"):
-    """A setup program that the shipped builder makes of the folder `dist`, in a fresh folder:
-    one that runs `setup_file`, or a distribution-mode one when that is None."""
+def build_setup(dist, name="Setup.exe", setup_file="setup.exe", archive=None):
+    """A setup program that the shipped builder makes of the folder `dist` (or of the ZIP file
+    `archive`), in a fresh folder: one that runs `setup_file`, or a distribution-mode one when
+    that is None."""
     out = scratch("out-")
-    args = ["-d", winpath(dist), "-o", winpath(out), "-c", name] + (["-s", setup_file] if setup_file else [])
+    source = ["-f", winpath(archive)] if archive else ["-d", winpath(dist)]
+    args = source + ["-o", winpath(out), "-c", name] + (["-s", setup_file] if setup_file else [])
     result = run(PONDREL_MAKE, *args, timeout=900)
     assert result.code == 0, result
     return out / name

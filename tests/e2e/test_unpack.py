@@ -1,13 +1,15 @@
 """Unpacking as a user sees it: a setup program built by the builder copies its archive out,
 unpacks it with a rising progress line, and stops cleanly when the window is closed."""
 import os
+import random
 import re
 import shutil
+import subprocess
 import time
 
 import pytest
 
-from bench import (WINTEST, box_text, build_setup, button_text, click, close_window, finish, message_box, run,
+from bench import (WINTEST, box_text, build_setup, button_text, click, close_window, error_box, finish, message_box, run,
                    scratch, screenshot, sign, start, tool, wait_for, wait_window, window_text, windows, winpath,
                    wintest, WorkFolderWatch)
 from distgen import generate, tree_hashes
@@ -97,6 +99,64 @@ def test_closing_the_window_stops_runs_nothing_and_cleans_up(large_setup, moment
     assert not (markers / "marker.txt").exists()  # nothing was run
     folders.assert_removed()
     assert not [w for w in windows() if w["title"] == "Error"]
+
+
+KIB, MIB = 1024, 1024 * 1024
+# Every size at which the builder or the unpacker changes its way of working, and around it: the
+# progress piece, the builder's store probe and the pieces both read in, the unpacker's whole
+# inflate, the builder's whole deflate, and the point where a stream that does not shrink is
+# given up.
+BOUNDARIES = [0, 1, 1000, 16 * KIB, 64 * KIB, 128 * KIB, 256 * KIB, MIB, MIB + 64 * KIB, 2 * MIB, 8 * MIB]
+SIZES = sorted({max(0, b + d) for b in BOUNDARIES for d in (-1, 0, 1, 100)} | {16 * MIB + 1})
+
+
+def boundary_tree(root):
+    """Files of every size in SIZES in three contents: zeros, text and random bytes (the largest
+    only random: neither of the others stops shrinking)."""
+    rng = random.Random(25)
+    text = b"".join(b"%d: the client's settings, logs and modules\r\n" % i for i in range(400_000))
+    assert len(text) > max(SIZES)
+    for kind in ("zeros", "text", "random"):
+        (root / kind).mkdir(parents=True)
+        for size in SIZES:
+            if size > 9 * MIB and kind != "random":
+                continue
+            data = bytes(size) if kind == "zeros" else text[:size] if kind == "text" else rng.randbytes(size)
+            (root / kind / f"{size}.bin").write_bytes(data)
+    return root
+
+
+@pytest.fixture(scope="module")
+def boundary_dist():
+    return with_marker_setup(boundary_tree(scratch("boundaries-") / "dist"))
+
+
+@pytest.mark.parametrize("packer", ["builder", "zip -1", "zip -9"])
+def test_every_size_and_content_unpacks_byte_for_byte(boundary_dist, packer):
+    """What the builder packs, or another tool's archive given with -f (stored and deflated
+    entries), the setup program unpacks byte for byte."""
+    archive = None
+    if packer != "builder":
+        archive = scratch("zip-") / "dist.zip"
+        subprocess.run(["zip", "-r", "-q", packer.split()[1], str(archive), "."], cwd=boundary_dist, check=True)
+    program = build_setup(boundary_dist, "Boundaries.exe", "setup.exe", archive=archive)
+    markers = scratch("markers-")
+    release = markers / "release"
+    folders = WorkFolderWatch()
+    proc = start(program, env={"PONDREL_MARKER_DIR": winpath(markers), "PONDREL_MARKER_HOLD": winpath(release)})
+    try:
+        assert wait_for(lambda: (markers / "marker.txt").exists() or proc.poll() is not None or error_box(), 300, 1)
+        box = error_box()
+        if box:
+            click("OK", "Error")
+        assert not box and proc.poll() is None, box_text(box) if box else finish(proc)
+        trees = sorted((tree_hashes(folder) for folder in folders.look()), key=len)
+        assert trees and trees[-1] == tree_hashes(boundary_dist)
+        release.write_text("go")
+    finally:
+        result = finish(proc, timeout=120)
+    assert result.code == 0
+    folders.assert_removed()
 
 
 def test_small_archive_leaves_the_line_at_zero():
