@@ -6,6 +6,7 @@ The packages are real ones, built with wixl and signed with the test certificate
 import re
 import shutil
 import subprocess
+import time
 
 import pytest
 
@@ -366,6 +367,26 @@ def test_close_while_the_question_is_up_ends_the_run_and_changes_nothing(mode):
     # The question goes with the window, and the run ends without waiting for an answer.
     assert wait_gone("Pondrel", 60000, "--class", "#32770")
     setup.finish(timeout=60)
+    assert USER_CONFIG.read_bytes() == b"K=old\r\n" and setup.lines("marker.txt") is None
+
+
+def test_close_during_the_search_ends_it_between_two_files():
+    # Windows 7 as Wine reports it: each of the many signed programs beside the package is
+    # checked, which takes far longer than the run may go on after a close.
+    part = scratch("signed-") / "part.exe"
+    shutil.copyfile(tool("marker_setup.exe"), part)
+    sign(part)
+    parts = {f"part{i:04d}.exe": part.read_bytes() for i in range(2000)}
+    program = build(distribution(scratch("search-close-") / "dist", files=parts), "CloseSearch.exe")
+    setup = Run(program, user_config=b"K=old\r\n")
+    # Every file is there once the unpacking ends, and the search begins.
+    assert wait_for(lambda: any(len(list(folder.glob("part*.exe"))) == len(parts) for folder in setup.folders.look()),
+                    300, 0.2)
+    close_window(program.stem)
+    closed = time.monotonic()
+    setup.finish(timeout=120)
+    print(f"ended {time.monotonic() - closed:.2f} s after the close request")
+    assert time.monotonic() - closed < 15
     assert USER_CONFIG.read_bytes() == b"K=old\r\n" and setup.lines("marker.txt") is None
 
 
