@@ -52,7 +52,7 @@ const char kUsageText[] =
     "              [--title-prefix | --title-regex | --any]\n"
     "  wait-gone <title> <timeout-ms> [window options]\n"
     "  click <button-text> [title] [--class C] [--pid N] [--timeout ms] [--command]\n"
-    "  close <title> [window options] [--after-change <control-id>] [--timeout ms]\n"
+    "  close <title> [window options] [--after-change <control-id> [--below <percent>]] [--timeout ms]\n"
     "  send <title> <msg> <wparam> <lparam> [window options] [--post]\n"
     "  text <title> [control-id] [window options]\n"
     "  watch-text <title> <control-id> <timeout-ms> [window options]: prints every new text of\n"
@@ -181,7 +181,7 @@ struct Args {
 };
 
 const std::set<std::wstring> kValueOptions = {L"--class", L"--text-contains", L"--pid", L"--hwnd", L"--timeout",
-                                              L"--after-change"};
+                                              L"--after-change", L"--below"};
 const std::set<std::wstring> kFlagOptions = {L"--visible", L"--title-prefix", L"--title-regex",
                                              L"--any",     L"--command",      L"--post",
                                              L"--shared"};
@@ -524,27 +524,47 @@ int clickButton(const Args& args) {
 
 HWND controlOf(HWND window, std::optional<int> id);
 
+// The number before the "%" that ends a progress text; none without one.
+std::optional<long long> percentOf(const std::wstring& text) {
+  const size_t end = text.rfind(L'%');
+  if (end == std::wstring::npos || end + 1 != text.size()) return std::nullopt;
+  size_t begin = end;
+  while (begin > 0 && text[begin - 1] >= L'0' && text[begin - 1] <= L'9') --begin;
+  return begin == end ? std::nullopt : parseInteger(text.substr(begin, end - begin));
+}
+
 // With --after-change, the close request goes out the moment the control's text first differs
 // from what it was when the window was found (a progress line that begins to move, say): a new
-// wintest process per look would come far too late on a busy machine.
+// wintest process per look would come far too late on a busy machine. Started before the
+// program, it waits for the window. With --below, the changed text must show a percentage below
+// that, or the close is not sent at all: the moment it stands for has passed.
 int closeWindow(const Args& args) {
   WindowFilter filter;
   if (const auto status = windowArgs(args, 1, 1, L"close", filter)) return *status;
   bool ok = true;
   const auto control = integerOption<int>(args, L"--after-change", ok);
+  const auto below = integerOption<long long>(args, L"--below", ok);
   const auto timeout = integerOption<DWORD>(args, L"--timeout", ok);
-  if (!ok) return usage(L"close: bad --after-change or --timeout");
+  if (!ok) return usage(L"close: bad --after-change, --below or --timeout");
+  const ULONGLONG deadline = GetTickCount64() + timeout.value_or(60000);
   HWND hwnd = findWindow(filter);
+  while (hwnd == nullptr && control && GetTickCount64() < deadline) {
+    Sleep(2);
+    hwnd = findWindow(filter);
+  }
   if (hwnd == nullptr) return fail(L"close: no window \"" + filter.title + L"\"");
   if (control) {
     HWND watched = controlOf(hwnd, *control);
     if (watched == nullptr) return fail(L"close: no control " + std::to_wstring(*control));
     const std::wstring first = controlText(watched);
-    const ULONGLONG deadline = GetTickCount64() + timeout.value_or(60000);
-    while (controlText(watched) == first) {
+    std::wstring now = first;
+    while (now == first) {
       if (!IsWindow(watched) || GetTickCount64() >= deadline) return fail(L"close: the text did not change in time");
       Sleep(2);
+      now = controlText(watched);
     }
+    const auto percent = percentOf(now);
+    if (below && !(percent && *percent < *below)) return fail(L"close: too late, the text was " + now);
   }
   if (!PostMessageW(hwnd, WM_CLOSE, 0, 0)) return failWithError(L"close: PostMessageW", GetLastError());
   return kOk;
