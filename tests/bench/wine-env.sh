@@ -53,20 +53,15 @@ if [ "${PONDREL_KEEP_DISPLAY:-0}" = 1 ]; then
   exit
 fi
 
-# A free display number for a private X server.
-display=""
-for n in $(seq 90 140); do
-  if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=$n; break; fi
-done
-[ -n "$display" ] || { echo "no free X display" >&2; exit 1; }
-Xvfb ":$display" -screen 0 1280x800x24 -nolisten tcp >"$bench/xvfb.log" 2>&1 &
+# A private X server on a display number it picks itself, so that benches started side by side
+# never race for one.
+exec {display_fd}<> <(:)
+Xvfb -displayfd "$display_fd" -screen 0 1280x800x24 -nolisten tcp >"$bench/xvfb.log" 2>&1 &
 xvfb_pid=$!
+read -r -t 30 -u "$display_fd" display || { echo "the X server did not start" >&2; exit 1; }
+exec {display_fd}>&-
 export DISPLAY=":$display"
 
-for _ in $(seq 1 50); do
-  [ -e "/tmp/.X11-unix/X$display" ] && break
-  sleep 0.1
-done
 wineserver -p
 wine cmd /c exit 0 >/dev/null 2>&1 || true
 if [ -f "$build_dir/tests/keepalive.exe" ]; then

@@ -155,7 +155,11 @@ int roundTrip(unsigned long long seed, unsigned long long count, const std::wstr
       problem = "cannot save the input";
     } else if (tryReadConfigFile(input, first) != ConfigRead::read) {
       ++refused;
-      if (bytes.compare(0, 2, "\xFE\xFF") != 0) problem = "a readable input was refused";
+      // Only the big-endian mark and the UTF-8 mark before bytes that are not UTF-8 are refused.
+      const bool notUtf8 = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 && bytes.size() > 3 &&
+                           MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data() + 3,
+                                               static_cast<int>(bytes.size() - 3), nullptr, 0) == 0;
+      if (bytes.compare(0, 2, "\xFE\xFF") != 0 && !notUtf8) problem = "a readable input was refused";
     } else {
       try {
         writeConfigFile(target, first);
