@@ -17,8 +17,10 @@ ExternalProject_Add(libzip_external
     # Small, and in sections of their own, so that the programs keep only the functions they use.
     -DCMAKE_BUILD_TYPE=MinSizeRel
     # No unwind tables either: no exception passes through C code, and the linker keeps every
-    # function that an object's table names.
-    "-DCMAKE_C_FLAGS=-ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables"
+    # function that an object's table names. Archived by the compiler's own archiver, which
+    # keeps the link-time optimisation's objects (cmake/zlib.cmake).
+    "-DCMAKE_C_FLAGS=-ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables ${PONDREL_C_LTO}"
+    -DCMAKE_AR=${CMAKE_C_COMPILER_AR}
     -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
     -DBUILD_SHARED_LIBS=OFF
     # zlib as this build makes it (cmake/zlib.cmake).

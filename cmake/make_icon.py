@@ -290,7 +290,10 @@ def dib(size, bit_count, palette, xor_rows, opaque_rows):
     """BITMAPINFOHEADER, palette, XOR bitmap (rows given top-down as bytes) and AND mask."""
     xor = b"".join(reversed(xor_rows))
     mask = and_mask(opaque_rows, size)
-    header = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, bit_count, 0, len(xor) + len(mask), 0, 0, 0, 0)
+    # A palette shorter than the depth allows is counted in the header (biClrUsed).
+    colours_used = len(palette) if len(palette) < 1 << bit_count else 0
+    header = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, bit_count, 0, len(xor) + len(mask), 0, 0,
+                         colours_used, 0)
     colour_table = b"".join(struct.pack("<BBBB", b, g, r, 0) for r, g, b in palette)
     return header + colour_table + xor + mask
 
@@ -406,7 +409,6 @@ def image_8(size, smooth):
     solid = solid_colours(smooth)
     # Index 0 stays black: transparent pixels must be colour 0 for the XOR step to leave the screen as it is.
     palette = [(0, 0, 0)] + [c for c in median_cut([c for row in solid for c in row if c], 255) if c != (0, 0, 0)]
-    palette = (palette + [(0, 0, 0)] * 256)[:256]
     cache = {(0, 0, 0): 0}
     if size >= PNG_FROM:
         return png_of_colours(size, [[palette[nearest(palette, colour, cache)] if colour else None for colour in row]

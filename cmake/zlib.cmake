@@ -12,5 +12,5 @@ foreach(name adler32 compress crc32 deflate infback inffast inflate inftrees tre
   target_sources(zlib_static PRIVATE ${ZLIB_SOURCE_DIR}/${name}.c)
 endforeach()
 target_include_directories(zlib_static SYSTEM PUBLIC ${ZLIB_SOURCE_DIR})
-target_compile_options(zlib_static PRIVATE -O2 -w)
+target_compile_options(zlib_static PRIVATE -O2 -w ${PONDREL_C_LTO})
 add_library(zlib::zlib ALIAS zlib_static)

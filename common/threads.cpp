@@ -4,6 +4,16 @@
 #include "failure.h"
 #include "text.h"
 
+Thread::Thread(std::function<void()> body) : body_(new Body{std::move(body)}) {
+  handle_ = startThread(*body_);
+  if (!handle_) throw Failure("can't start a thread: " + toNarrow(systemReason(GetLastError())));
+}
+
+void Thread::join() {
+  if (handle_) WaitForSingleObject(handle_.get(), INFINITE);
+  handle_.reset();
+}
+
 void BackgroundTask::start(std::function<bool()> job) {
   wait();
   Lock lock(lock_);

@@ -6,6 +6,7 @@
 
 #include <exception>
 #include <functional>
+#include <memory>
 
 #include "handles.h"
 
@@ -21,6 +22,7 @@ class CriticalSection {
   void unlock() { LeaveCriticalSection(&section_); }
 
  private:
+  friend class Condition;
   CRITICAL_SECTION section_;
 };
 
@@ -35,6 +37,33 @@ class Lock {
  private:
   CriticalSection& section_;
 };
+
+// A condition that threads wait for under a critical section (Windows Vista on: the setup
+// program, which starts on XP, does not use it).
+class Condition {
+ public:
+  Condition() { InitializeConditionVariable(&variable_); }
+  Condition(const Condition&) = delete;
+  Condition& operator=(const Condition&) = delete;
+
+  // With `section` held, waits until `ready()` holds; `section` is held again on return.
+  template <typename Predicate>
+  void wait(CriticalSection& section, Predicate ready) {
+    while (!ready()) SleepConditionVariableCS(&variable_, &section.section_, INFINITE);
+  }
+  void notifyOne() { WakeConditionVariable(&variable_); }
+  void notifyAll() { WakeAllConditionVariable(&variable_); }
+
+ private:
+  CONDITION_VARIABLE variable_;
+};
+
+// The processors this process may run on.
+inline unsigned processorCount() {
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return info.dwNumberOfProcessors;
+}
 
 namespace threads_detail {
 template <typename Body>
@@ -51,6 +80,28 @@ template <typename Body>
 [[nodiscard]] UniqueHandle startThread(Body& body) {
   return UniqueHandle(CreateThread(nullptr, 0, &threads_detail::runBody<Body>, &body, 0, nullptr));
 }
+
+// A thread that runs a callable of its own and is waited for when the object goes. Raises
+// Failure "can't start a thread: <the system's reason>" when the system starts none. No
+// exception may leave the callable.
+class Thread {
+ public:
+  explicit Thread(std::function<void()> body);
+  ~Thread() { join(); }
+  Thread(Thread&&) = default;
+  Thread& operator=(Thread&&) = delete;
+  Thread(const Thread&) = delete;
+
+  void join();
+
+ private:
+  struct Body {
+    std::function<void()> body;
+    void operator()() noexcept { body(); }
+  };
+  std::unique_ptr<Body> body_;
+  UniqueHandle handle_;
+};
 
 // A job run once on a thread of its own, whose result, or the error it raised, the starting
 // thread collects. Any thread may wait for it to end.

@@ -2,15 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <exception>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -18,6 +15,7 @@
 #include "file_packer.h"
 #include "folder_walk.h"
 #include "text.h"
+#include "threads.h"
 #include "zip_writer.h"
 
 namespace {
@@ -34,7 +32,7 @@ constexpr std::uint64_t kRunBytes = 256 << 10;
 // Two packing threads per processor: a thread that waits for the system's answer about one file
 // leaves its processor to another.
 unsigned workerCount(unsigned requested) {
-  return std::clamp(requested != 0 ? requested : 2 * std::thread::hardware_concurrency(), 1u, kMaxWorkers);
+  return std::clamp(requested != 0 ? requested : 2 * processorCount(), 1u, kMaxWorkers);
 }
 
 // A new empty file in `folder` that the system deletes when its handle is closed, however the
@@ -66,8 +64,8 @@ class Pipeline {
     for (unsigned i = 0; i < count; ++i) spools_.push_back(createSpool(spoolFolder));
     errors_.resize(count + 1);
     try {
-      threads_.emplace_back(&Pipeline::write, this);
-      for (unsigned i = 0; i < count; ++i) threads_.emplace_back(&Pipeline::pack, this, i, spoolFolder);
+      threads_.emplace_back([this] { write(); });
+      for (unsigned i = 0; i < count; ++i) threads_.emplace_back([this, i, spoolFolder] { pack(i, spoolFolder); });
     } catch (...) {
       stop();
       throw;
@@ -80,14 +78,14 @@ class Pipeline {
   // The next files in walk order.
   void add(std::vector<WalkedFile>& files) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      Lock lock(mutex_);
       for (WalkedFile& file : files) {
         items_.emplace_back();
         items_.back().file = std::move(file);
       }
     }
     files.clear();
-    work_.notify_all();
+    work_.notifyAll();
   }
 
   // Ends the input and waits until every file is written, or the first failure in walk order
@@ -116,24 +114,24 @@ class Pipeline {
   // of them to end.
   void endThreads(bool& flag) noexcept {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      Lock lock(mutex_);
       flag = true;
     }
-    work_.notify_all();
-    done_.notify_all();
-    for (std::thread& thread : threads_) thread.join();
+    work_.notifyAll();
+    done_.notifyAll();
+    for (Thread& thread : threads_) thread.join();
     threads_.clear();
   }
 
   // Stops every thread with `failure` as the result, unless an earlier one is there.
   void fail(std::string failure) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      Lock lock(mutex_);
       if (!stopped_) failure_ = std::move(failure);
       stopped_ = true;
     }
-    work_.notify_all();
-    done_.notify_all();
+    work_.notifyAll();
+    done_.notifyAll();
   }
 
   // One packing thread: takes the next run of files in walk order until none is left, or none
@@ -145,8 +143,8 @@ class Pipeline {
       for (;;) {
         std::size_t first = 0;
         {
-          std::unique_lock<std::mutex> lock(mutex_);
-          work_.wait(lock, [&] { return stopped_ || inputEnded_ || next_ < written_ + items_.size(); });
+          Lock lock(mutex_);
+          work_.wait(mutex_, [&] { return stopped_ || inputEnded_ || next_ < written_ + items_.size(); });
           if (stopped_ || next_ == written_ + items_.size() || next_ > firstFailed_) return;
           first = next_;
           std::uint64_t bytes = 0;
@@ -158,7 +156,7 @@ class Pipeline {
         }
         for (auto& [item, failure] : run) failure = packer.pack(item->file, item->packed);
         {
-          std::lock_guard<std::mutex> lock(mutex_);
+          Lock lock(mutex_);
           for (std::size_t i = 0; i < run.size(); ++i) {
             Item& item = *run[i].first;
             item.done = true;
@@ -170,7 +168,7 @@ class Pipeline {
           }
         }
         run.clear();
-        done_.notify_one();
+        done_.notifyOne();
       }
     } catch (...) {
       errors_[worker + 1] = std::current_exception();
@@ -186,8 +184,8 @@ class Pipeline {
       std::vector<Item*> ready;
       for (;;) {
         {
-          std::unique_lock<std::mutex> lock(mutex_);
-          done_.wait(lock, [&] {
+          Lock lock(mutex_);
+          done_.wait(mutex_, [&] {
             return stopped_ || (!items_.empty() && items_.front().done) || (inputEnded_ && items_.empty());
           });
           if (stopped_) return;
@@ -202,7 +200,7 @@ class Pipeline {
           if (!writeEntry(*item, buffer.get())) return fail(zip_.tooLarge() ? kArchiveTooLarge : cannotWrite_);
         }
         {
-          std::lock_guard<std::mutex> lock(mutex_);
+          Lock lock(mutex_);
           items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(ready.size()));
           written_ += ready.size();
         }
@@ -240,9 +238,9 @@ class Pipeline {
   const std::string cannotWrite_;
   std::vector<UniqueFile> spools_;
   std::atomic<std::uint64_t> memoryInUse_{0};
-  std::mutex mutex_;
-  std::condition_variable work_;  // files to pack, the end of the input, or a stop
-  std::condition_variable done_;  // files packed, the end of the input, or a stop
+  CriticalSection mutex_;
+  Condition work_;  // files to pack, the end of the input, or a stop
+  Condition done_;  // files packed, the end of the input, or a stop
   // The files not yet written; the first is file number written_ in walk order. Only grown at
   // the end and shrunk at the front, so the items that threads hold stay in place.
   std::deque<Item> items_;
@@ -253,7 +251,7 @@ class Pipeline {
   bool stopped_ = false;
   std::string failure_;
   std::vector<std::exception_ptr> errors_;
-  std::vector<std::thread> threads_;
+  std::vector<Thread> threads_;
 };
 
 }  // namespace

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Builds the programs for one target or both: scripts/build.sh [x86_64|i686|all]
+# Builds the programs for one target or both: scripts/build.sh [x86_64|i686|all] [cmake targets...]
 # i686 is the shipped 32-bit build, which the tests run; x86_64 builds the same sources for
-# 64-bit Windows.
+# 64-bit Windows. Named cmake targets build only those (and what they need).
 # Output: build/<target>/setup/Pondrel.exe and build/<target>/make/PondrelMake.exe.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 targets=${1:-all}
+[ $# -gt 0 ] && shift
+only=("$@")
 [ "$targets" = all ] && targets="x86_64 i686"
 
 # zlib, libzip and libdeflate come from Debian's source packages, unpacked once into build/_src.
@@ -34,10 +36,14 @@ command -v ninja >/dev/null && generator=(-G Ninja)
 
 for target in $targets; do
   dir="$root/build/$target"
+  # A folder configured with other compilers (those of the POSIX thread model, before) is made anew.
+  if [ -f "$dir/CMakeCache.txt" ] && ! grep -qs -- '-g++-win32"' "$dir"/CMakeFiles/*/CMakeCXXCompiler.cmake; then
+    rm -rf "$dir"
+  fi
   # Configured every time, so that a build folder made before a source tree was added learns of it.
   cmake -S "$root" -B "$dir" "${generator[@]}" \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$target.cmake" \
     -DZLIB_SOURCE_DIR="$zlib_src" -DLIBZIP_SOURCE_DIR="$libzip_src" -DLIBDEFLATE_SOURCE_DIR="$libdeflate_src" \
     -DPONDREL_TESTS=$([ "$target" = i686 ] && echo ON || echo OFF) >/dev/null
-  cmake --build "$dir" --parallel "$(nproc)"
+  cmake --build "$dir" --parallel "$(nproc)" ${only[@]+--target "${only[@]}"}
 done

@@ -3,13 +3,19 @@
 # packages on the machine itself, and the Wine root in which the tests run the Windows programs
 # (tests/bench/wine-root.sh). Idempotent and non-interactive: a second run finds everything in
 # place and does nothing.
+#   scripts/install-deps.sh [all|host|wine]   both (the default), the machine's packages, the root
+# scripts/run-sample.sh and scripts/test.sh make the root while the programs build.
 set -euo pipefail
+part=${1:-all}
+if [ "$part" = wine ]; then
+  exec bash "$(dirname "$0")/../tests/bench/wine-root.sh" ensure
+fi
 
 export DEBIAN_FRONTEND=noninteractive
 
 packages=(
   cmake ninja-build make dpkg-dev
-  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+  g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   googletest
   wixl msitools osslsigncode openssl
@@ -49,4 +55,6 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # The Windows side of the tests, with the users' locales it needs.
-bash "$(dirname "$0")/../tests/bench/wine-root.sh" ensure
+if [ "$part" = all ]; then
+  bash "$(dirname "$0")/../tests/bench/wine-root.sh" ensure
+fi

@@ -38,12 +38,6 @@ std::uint64_t archiveFileSize(const std::wstring& path) {
   return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-unsigned processorCount() {
-  SYSTEM_INFO info;
-  GetSystemInfo(&info);
-  return info.dwNumberOfProcessors;
-}
-
 // Makes `folder` and those of its parents below the first `rootLength` characters that are
 // missing. Folders are made when a file or folder is first found missing, never asked for
 // beforehand: each question costs a round trip to the system. Failures are not reported here:

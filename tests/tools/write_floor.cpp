@@ -8,8 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "threads.h"
 
 namespace {
 
@@ -71,10 +72,10 @@ int wmain(int argc, wchar_t** argv) {
       CloseHandle(handle);
     }
   };
-  std::vector<std::thread> pool;
+  std::vector<Thread> pool;
   for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work);
   work();
-  for (std::thread& thread : pool) thread.join();
+  pool.clear();
   QueryPerformanceCounter(&end);
   std::printf("%.3f\n", static_cast<double>(end.QuadPart - start.QuadPart) / frequency.QuadPart);
   return 0;

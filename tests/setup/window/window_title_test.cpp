@@ -3,7 +3,7 @@
 
 #include <cstdlib>
 #include <new>
-#include <future>
+#include "threads.h"
 #include <string>
 
 #include "window/app.h"
@@ -78,19 +78,27 @@ std::wstring answerErrorBox() {
 // box like every other; it never leaves them (the program would end without a word).
 TEST(Edges, NoErrorLeavesTheEntryOrTheWindowProcedure) {
   HINSTANCE self = GetModuleHandleW(nullptr);
-  auto answer = std::async(std::launch::async, answerErrorBox);
+  std::wstring answered;
+  auto answer = [&] {
+    answered = answerErrorBox();
+    return true;
+  };
+  BackgroundTask answering;
+  answering.start(answer);
   failNextAllocation = true;  // the program's own path
   EXPECT_EQ(runPondrel(self, SW_HIDE), 0);
-  EXPECT_EQ(answer.get(), L"std::bad_alloc");
+  answering.wait();
+  EXPECT_EQ(answered, L"std::bad_alloc");
 
   ASSERT_TRUE(ProgressWindow::registerClass(self));
   InstallerSlot slot;
   ProgressWindow progress(self, slot);
   HWND window = progress.create(L"Edges");
-  answer = std::async(std::launch::async, answerErrorBox);
+  answering.start(answer);
   failNextAllocation = true;  // the line's new text
   EXPECT_EQ(SendMessageW(window, WM_PROGRESS, 0, 57), 0);
-  EXPECT_EQ(answer.get(), L"std::bad_alloc");
+  answering.wait();
+  EXPECT_EQ(answered, L"std::bad_alloc");
   SendMessageW(window, WM_PROGRESS, 0, 58);  // and the window goes on
   wchar_t line[64] = {};
   GetDlgItemTextW(window, 1000, line, 64);

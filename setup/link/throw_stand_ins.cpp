@@ -5,6 +5,7 @@
 // expects. These stand in for the ones it calls, raising the same conditions as exceptions
 // with the library's text (a bad allocation as std::bad_alloc). Only the shipped program links
 // them; the tests link the library's own.
+#include <cstdlib>
 #include <exception>
 #include <new>
 
@@ -31,3 +32,11 @@ void __throw_logic_error(const char* text) { throw LibraryError(text); }
 void __throw_out_of_range_fmt(const char* format, ...) { throw LibraryError(format); }
 
 }  // namespace std
+
+// The runtime's default handler for an exception that nobody catches prints the exception's type
+// name, and links a whole C++ name demangler into the program for it (some 40 KB). The worker,
+// the window procedure and the entry catch everything, so this handler has nothing to report:
+// it ends the program at once.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { std::abort(); }
+}  // namespace __gnu_cxx
