@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from bench import (WINTEST, box_text, build_setup, button_text, click, close_window, error_box, finish, message_box, run,
+from bench import (WINTEST, box_text, build_setup, button_text, click, error_box, finish, message_box, run,
                    scratch, screenshot, sign, start, tool, wait_for, wait_window, window_text, windows, winpath,
                    wintest, WorkFolderWatch)
 from distgen import generate, tree_hashes
@@ -81,19 +81,17 @@ def test_closing_the_window_stops_runs_nothing_and_cleans_up(large_setup, moment
     _, program = large_setup
     markers = scratch("markers-")
     folders = WorkFolderWatch()
-    # The moment the line first moves, below half: the unpacking has begun and has far to go. The
-    # closer watches from before the start, so that it cannot come late on a busy machine; a
-    # line first seen moving at half or more fails the test rather than closing late.
-    closer = (start(WINTEST, "close", "LargeSetup", "--class", "MYPONDREL", "--visible", "--after-change", 1000,
-                    "--below", 50, "--timeout", 120000) if moment == "during unpacking" else None)
+    # The closer watches from before the start, so that it cannot come late on a busy machine:
+    # right after start it closes the window as soon as it shows; during unpacking at the line's
+    # first move, below half (the unpacking has begun and has far to go), and a line first seen
+    # moving at half or more fails the test rather than closing late.
+    moment_args = ["--after-change", 1000, "--below", 50] if moment == "during unpacking" else []
+    closer = start(WINTEST, "close", "LargeSetup", "--class", "MYPONDREL", "--visible", *moment_args,
+                   "--timeout", 120000)
     proc = start(program, env={"PONDREL_MARKER_DIR": winpath(markers)})
     try:
-        wait_window("LargeSetup", 30000, "--class", "MYPONDREL")
-        if closer:
-            closed_in_time = finish(closer, 180)
-            assert closed_in_time.code == 0, closed_in_time
-        else:
-            close_window("LargeSetup")
+        closed_in_time = finish(closer, 180)
+        assert closed_in_time.code == 0, closed_in_time
         closed = time.monotonic()
         result = finish(proc, timeout=60)
         print(f"ended {time.monotonic() - closed:.2f} s after the close request")
