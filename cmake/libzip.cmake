@@ -16,6 +16,7 @@ ExternalProject_Add(libzip_external
     -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE}
     # Small, and in sections of their own, so that the programs keep only the functions they use.
     -DCMAKE_BUILD_TYPE=MinSizeRel
+    "-DCMAKE_C_FLAGS_MINSIZEREL=-Oz -DNDEBUG"
     # No unwind tables either: no exception passes through C code, and the linker keeps every
     # function that an object's table names. Archived by the compiler's own archiver, which
     # keeps the link-time optimisation's objects (cmake/zlib.cmake).

@@ -1,7 +1,9 @@
 #!/usr/bin/python3
-"""Draws the program icon and writes it as a Windows .ico file.
+"""Draws the program icon and writes it as a Windows .ico file, or as the resources of one.
 
 usage: make_icon.py <out.ico> <variant>      variant: setup | make
+       make_icon.py <out.rc> <variant> <id>  a resource script naming the icon's group <id> and
+                                             its images, with their files beside it
 
 The icon holds 24 images: 16, 20, 32, 40, 48 and 256 pixels square, each at 4, 8, 24 and 32 bits
 per pixel: the 16- to 32-pixel sizes as DIB (BITMAPINFOHEADER, XOR bitmap then AND mask, rows
@@ -440,17 +442,49 @@ def image_4(size, flat):
 # ---------------------------------------------------------------------------------------------
 
 
-def build_icon(variant):
+def icon_images(variant, shared=False):
+    """(size, bit count, image bytes), smaller colour depths first, each from small to large, as
+    icon editors write them. `shared`: the PNG sizes' 4- and 24-bit entries take the 8- and 32-bit
+    images, since only Vista and later read PNG, and their displays have millions of colours."""
     colours = VARIANTS[variant]
-    images = []  # (size, bit count, DIB bytes)
+    images = []
     for size in SIZES:
         smooth = render_smooth(size, colours)
         flat = render_flat(size, colours)
-        encoded = {4: image_4(size, flat), 8: image_8(size, smooth), 24: image_24(size, smooth),
-                   32: image_32(size, smooth)}
+        encoded = {8: image_8(size, smooth), 32: image_32(size, smooth)}
+        shares = shared and size >= PNG_FROM
+        encoded[4] = encoded[8] if shares else image_4(size, flat)
+        encoded[24] = encoded[32] if shares else image_24(size, smooth)
         images += [(size, bit_count, encoded[bit_count]) for bit_count in BIT_COUNTS]
-    # Directory: smaller colour depths first, each from small to large, as icon editors write them.
     images.sort(key=lambda image: (image[1], image[0]))
+    return images
+
+
+def build_resources(variant, group_id, folder, stem):
+    """The icon as resources: each distinct image once (RT_ICON, 3), and the group directory
+    (RT_GROUP_ICON, 14) whose entries name them, two entries naming one image where they share
+    it. Returns the resource script; the images and the directory go into `folder`."""
+    ids, files, entries = {}, [], b""
+    for size, bit_count, encoded in icon_images(variant, shared=True):
+        if encoded not in ids:
+            ids[encoded] = len(ids) + 1
+            files.append(("%s-%d.bin" % (stem, ids[encoded]), encoded))
+        dimension = size if size < 256 else 0
+        colour_count = 16 if bit_count == 4 else 0
+        entries += struct.pack("<BBBBHHIH", dimension, dimension, colour_count, 0, 1, bit_count, len(encoded),
+                               ids[encoded])
+    files.append(("%s-group.bin" % stem, struct.pack("<HHH", 0, 1, len(entries) // 14) + entries))
+    for name, data in files:
+        with open(os.path.join(folder, name), "wb") as stream:
+            stream.write(data)
+    script = ["// Made by make_icon.py: the icon's images and its group directory."]
+    script += ["%d 3 \"%s\"" % (number, name) for number, (name, _) in enumerate(files[:-1], 1)]
+    script.append("%d 14 \"%s\"" % (group_id, files[-1][0]))
+    return "\n".join(script) + "\n"
+
+
+def build_icon(variant):
+    images = icon_images(variant)
 
     header = struct.pack("<HHH", 0, 1, len(images))
     offset = len(header) + 16 * len(images)
@@ -465,11 +499,15 @@ def build_icon(variant):
 
 
 def main(argv):
-    if len(argv) != 3 or argv[2] not in VARIANTS:
-        sys.stderr.write("usage: make_icon.py <out.ico> <%s>\n" % "|".join(sorted(VARIANTS)))
+    if len(argv) not in (3, 4) or argv[2] not in VARIANTS or (len(argv) == 4) != argv[1].endswith(".rc"):
+        sys.stderr.write("usage: make_icon.py <out.ico> <%s> | <out.rc> <variant> <id>\n" % "|".join(sorted(VARIANTS)))
         return 2
     output = argv[1]
-    icon = build_icon(argv[2])
+    if len(argv) == 4:
+        stem = os.path.splitext(os.path.basename(output))[0]
+        icon = build_resources(argv[2], int(argv[3]), os.path.dirname(os.path.abspath(output)), stem).encode()
+    else:
+        icon = build_icon(argv[2])
     # Write beside the target and rename, so an interrupted build leaves no half-written icon.
     temporary = output + ".tmp"
     try:

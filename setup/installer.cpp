@@ -20,9 +20,17 @@ Installer::Installer(HWND window, HMODULE resourceModule, const std::wstring& te
     setupFileName = std::move(payload.setupFileName);
     noSetupFileName = !payload.hasSetupFileName;
 
-    createdWorkDir_ = createWorkFolder(tempParent);
-    workDir = createdWorkDir_;
-    if (!createdWorkDir_.empty()) archiveFolder_ = createWorkFolder(tempParent);
+    // Earlier runs' leftovers go on a thread of their own, so that the start never waits for
+    // them; this run's folders are held from their creation, so it never takes them.
+    tempParent_ = tempParent;
+    leftovers_.start([this] {
+      removeLeftoverWorkFolders(tempParent_, stopLeftovers_);
+      return true;
+    });
+    createdWorkDir_ = WorkFolder(tempParent);
+    workDir = createdWorkDir_.path();
+    held_.setRoot(workDir);
+    if (!workDir.empty()) archiveFolder_ = WorkFolder(tempParent);
   } catch (const std::exception& e) {
     throw Failure(e.what());
   }
@@ -30,15 +38,18 @@ Installer::Installer(HWND window, HMODULE resourceModule, const std::wstring& te
 }
 
 Installer::~Installer() {
-  // The task refers to this object: it must have ended before anything goes.
+  // The tasks refer to this object: they must have ended before anything goes.
   requestCancel();
+  stopLeftovers_ = true;
   waitForUnpacking();
-  removeFolderTree(createdWorkDir_);
-  removeFolderTree(archiveFolder_);
+  leftovers_.wait();
+  held_.release();
+  createdWorkDir_.remove();
+  archiveFolder_.remove();
 }
 
 std::wstring Installer::archivePath() const {
-  return archiveFolder_.empty() ? std::wstring() : archiveFolder_ + L"\\" + archiveFileName;
+  return archiveFolder_.path().empty() ? std::wstring() : archiveFolder_.path() + L"\\" + archiveFileName;
 }
 
 void Installer::waitForUnpacking() { unpackTask.wait(); }
@@ -96,7 +107,10 @@ int Installer::runDistribution() {
   }
   // A close request during the merge: nothing is installed.
   if (cancelRequested) return 0;
-  return installDistribution(distribution, control()) ? 1 : 0;
+  const bool installed = installDistribution(distribution, control());
+  // The installer service, or setup.exe, is done with the checked files.
+  held_.release();
+  return installed ? 1 : 0;
 }
 
 DistributionOutcome Installer::findDistribution() {
@@ -136,7 +150,9 @@ bool Installer::queryInstallLocation() {
 
 bool Installer::installCertificate() { return queryInstallLocation() && copyCertificate(); }
 
-bool Installer::copyCertificate() { return ::copyCertificate({workDir, installLocation, programFilesDir}, elevation); }
+bool Installer::copyCertificate() {
+  return ::copyCertificate({workDir, installLocation, programFilesDir, createdWorkDir_.path()}, elevation);
+}
 
 bool Installer::startLauncher() {
   if (installLocation.empty() && !queryInstallLocation()) return false;

@@ -12,9 +12,11 @@
 
 #include "config/launcher_config.h"
 #include "installation/distribution.h"
+#include "installation/held_files.h"
 #include "installation/run_control.h"
 #include "installation/signature_gate.h"
 #include "payload/unpack_payload.h"
+#include "payload/work_folder.h"
 #include "payload/zip_unpackager.h"
 #include "postinstall/elevation.h"
 #include "threads.h"
@@ -114,8 +116,15 @@ class Installer {
   Elevation elevation;
 
  private:
-  [[nodiscard]] RunControl control() { return {installationWindow, cancelRequested}; }
+  [[nodiscard]] RunControl control() { return {installationWindow, cancelRequested, &held_}; }
 
-  std::wstring createdWorkDir_;
-  std::wstring archiveFolder_;
+  // The folders are removed at the end, after the task and the held files have let go of them;
+  // earlier runs' leftovers are removed meanwhile.
+  WorkFolder createdWorkDir_;
+  WorkFolder archiveFolder_;
+  std::wstring tempParent_;
+  std::atomic<bool> stopLeftovers_{false};
+  BackgroundTask leftovers_;
+  // The files checked so far, held until what they were checked for has used them.
+  HeldFiles held_;
 };

@@ -5,6 +5,8 @@
 
 #include <atomic>
 
+class HeldFiles;
+
 // The progress window as the installation sees it.
 class InstallationWindow {
  public:
@@ -21,6 +23,7 @@ class InstallationWindow {
 struct RunControl {
   InstallationWindow* window;  // null: nothing is shown, and no question can be asked
   const std::atomic<bool>& cancel;
+  HeldFiles* held = nullptr;  // where checked files are held until their use; null: not held
 
   // The window's answer; IDNO without a box after a close request, 0 without a window.
   [[nodiscard]] int ask(unsigned textId, unsigned style) const {

@@ -5,6 +5,7 @@
 #include "error_report.h"
 #include "failure.h"
 #include "handles.h"
+#include "installation/held_files.h"
 #include "installation/process_tree.h"
 #include "text.h"
 
@@ -45,6 +46,7 @@ std::uint32_t runProgram(const std::wstring& path, const std::wstring& arguments
     if (!AssignProcessToJobObject(job.get(), started.hProcess)) job.reset();
     ResumeThread(started.hThread);
   }
+  if (wait == ProgramWait::processTree && run.held) run.held->release();
   // The installer's own windows take over from here.
   run.hide();
 

@@ -31,7 +31,7 @@ void prepareTrustService() noexcept {
   }
 }
 
-bool verifySignature(const std::wstring& path, std::wstring& errorText) {
+bool verifySignature(const std::wstring& path, HANDLE handle, std::wstring& errorText) {
   WinVerifyTrustFn verify = trustEntry();
   if (!verify) return false;
   errorText.clear();
@@ -39,6 +39,7 @@ bool verifySignature(const std::wstring& path, std::wstring& errorText) {
   WINTRUST_FILE_INFO file{};
   file.cbStruct = sizeof(file);
   file.pcwszFilePath = path.c_str();
+  file.hFile = handle;
 
   WINTRUST_DATA data{};
   // The request layout that ends with the UI context member, which every system from Vista on

@@ -1,13 +1,17 @@
 #include "installation/signature_gate.h"
 
 #include "failure.h"
+#include "installation/held_files.h"
 #include "installation/signature.h"
 #include "resources/resource.h"
 #include "text.h"
 
 Gate passSignatureGate(const std::wstring& path, const RunControl& run, bool& checkSignatures) {
   std::wstring errorText;
-  if (verifySignature(path, errorText)) return Gate::passed;
+  // The file is held from here until its use, and checked through the held handle. One that
+  // cannot be held (open for writing elsewhere) counts as unverified.
+  const HANDLE file = run.held ? run.held->hold(path) : nullptr;
+  if ((file || !run.held) && verifySignature(path, file, errorText)) return Gate::passed;
   const int answer = run.ask(IDS_SIGNATURE_QUESTION, MB_YESNO);
   // Closing the window ends the question (as No) and the run: nothing is to follow.
   if (run.cancelled()) return Gate::declined;

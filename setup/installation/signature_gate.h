@@ -7,7 +7,8 @@
 
 enum class Gate { passed, declined };
 
-// Verifies `path`'s signature and asks on failure: passed (valid, or the user chose to continue,
+// Holds `path` through `run.held` (when set) and verifies its signature through the held
+// handle; a file that cannot be held counts as unverified. Asks on failure: passed (valid, or the user chose to continue,
 // which clears `checkSignatures`) or declined (No, or a close request while the question was
 // up). Raises Failure with the verification's text ("Invalid signature of msi" when the system
 // has none) when the question cannot be shown.

@@ -6,9 +6,67 @@
 #include <memory>
 #include <vector>
 
+#include <zip.h>
+
 #include "failure.h"
 #include "file_io.h"
 #include "handles.h"
+#include "resources/resource.h"
+#include "text.h"
+
+namespace {
+
+constexpr std::uint64_t kRoomMargin = 16 << 20;
+constexpr std::uint64_t kRoomPerEntry = 4096;
+constexpr std::uint64_t kMegabyte = 1 << 20;
+
+// What unpacking the archive at `offset` in `file` takes on disk besides the archive copy: each
+// entry's size and a cluster of its own, and the margin. Just the margin when the directory
+// cannot be read (the unpacker reports that archive).
+std::uint64_t unpackedRoom(const std::wstring& file, std::uint64_t offset, std::uint64_t span) {
+  std::uint64_t room = kRoomMargin;
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t* source = zip_source_win32w_create(file.c_str(), offset, static_cast<zip_int64_t>(span), &error);
+  zip_t* archive = source ? zip_open_from_source(source, ZIP_RDONLY, &error) : nullptr;
+  if (!archive) {
+    if (source) zip_source_free(source);
+  } else {
+    const zip_int64_t entries = zip_get_num_entries(archive, 0);
+    for (zip_int64_t i = 0; i < entries; ++i) {
+      zip_stat_t stat;
+      if (zip_stat_index(archive, static_cast<zip_uint64_t>(i), 0, &stat) == 0 && (stat.valid & ZIP_STAT_SIZE)) {
+        room += stat.size + kRoomPerEntry;
+      }
+    }
+    zip_discard(archive);
+  }
+  zip_error_fini(&error);
+  return room;
+}
+
+// Raises NoRoomError when the disk of `targetPath`'s folder has less than `needed` bytes free
+// for this user. A disk whose room cannot be told is tried.
+void checkRoom(const std::wstring& targetPath, std::uint64_t needed) {
+  const std::wstring folder = targetPath.substr(0, targetPath.find_last_of(L'\\') + 1);
+  ULARGE_INTEGER available;
+  if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr) || available.QuadPart >= needed) return;
+  wchar_t format[256] = {};
+  LoadStringW(GetModuleHandleW(nullptr), IDS_NO_ROOM, format, 256);
+  std::wstring text = format;
+  // The folder is the one the user knows: the temporary folder that holds the working folders.
+  const std::wstring parent = folder.substr(0, folder.find_last_of(L'\\', folder.size() - 2));
+  const std::wstring values[] = {parent,
+                                 decimalText(static_cast<long long>((needed + kMegabyte - 1) / kMegabyte)),
+                                 decimalText(static_cast<long long>(available.QuadPart / kMegabyte))};
+  for (int i = 0; i < 3; ++i) {
+    const wchar_t mark[] = {L'%', static_cast<wchar_t>(L'1' + i), 0};
+    if (const size_t at = text.find(mark); at != std::wstring::npos) text.replace(at, 2, values[i]);
+  }
+  throw NoRoomError(text);
+}
+
+}  // namespace
 
 DWORD readPayloadResource(WORD id, const void** data, HMODULE module) {
   if (!data) return 0;
@@ -118,6 +176,7 @@ std::uint32_t extractArchiveFile(const std::wstring& targetPath, std::uint32_t a
   // empty archive copy.
   const std::uint64_t span = end > archiveOffset ? end - archiveOffset : 0;
 
+  if (input && span > 0) checkRoom(targetPath, span + unpackedRoom(source, archiveOffset, span));
   UniqueFile output(CreateFileW(targetPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                 nullptr));
   if (!output) throw Failure("can't create temporary zip file");

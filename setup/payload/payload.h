@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <string>
+#include <utility>
 
 #include "payload_format.h"
 
@@ -28,13 +30,32 @@ struct PayloadDescriptors {
 // "ZIP-archive not present" when it is empty.
 [[nodiscard]] PayloadDescriptors readPayloadDescriptors(HMODULE module);
 
+// The exit code of a setup program whose temporary folder's disk cannot hold the archive copy
+// and the unpacked files.
+constexpr int kNoRoomExitCode = 112;
+
+// The disk of the temporary folder has too little room for the unpacking: nothing was written.
+// Its text, in the user's language, says how much is needed and how much is free.
+class NoRoomError : public std::exception {
+ public:
+  explicit NoRoomError(std::wstring text) : text_(std::move(text)) {}
+  const char* what() const noexcept override { return "not enough disk space"; }
+  [[nodiscard]] const std::wstring& text() const noexcept { return text_; }
+
+ private:
+  std::wstring text_;
+};
+
 // Copies the archive, the bytes from `archiveOffset` to the end of `sourcePath` (empty: the
 // running program's own file) or to the start of its signature table when the program is
 // signed, into `targetPath`, replacing it. Returns the number of bytes the archive spans (0 when
 // the offset is at or beyond its end). A source that cannot be opened copies
 // nothing; a read or write that fails or makes no progress ends the copy, and the damaged copy
 // is left for the unpacker to report. `cancel`, when given, stops the copy between chunks.
-// Raises Failure "can't create temporary zip file" when the target cannot be created.
+// Before anything is written, the target's disk must have room for the archive copy, every
+// entry's unpacked size (from the archive's directory) and a margin (kRoomMargin, and a cluster
+// for each entry); raises NoRoomError when it has not. Raises Failure "can't create temporary
+// zip file" when the target cannot be created.
 std::uint32_t extractArchiveFile(const std::wstring& targetPath, std::uint32_t archiveOffset,
                                  const std::wstring& sourcePath = {},
                                  const std::atomic<bool>* cancel = nullptr);

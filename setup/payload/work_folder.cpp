@@ -4,8 +4,11 @@
 
 #include <vector>
 
+#include <string_view>
+
 #include "handles.h"
 #include "paths.h"
+#include "text.h"
 
 namespace {
 
@@ -53,22 +56,179 @@ void removeContents(const std::wstring& folder) noexcept {
   }
 }
 
+// The access list of a working folder: full access for this process's user, SYSTEM and the
+// Administrators group, inherited by everything inside, protected from the parent's entries.
+class PrivateAccess {
+ public:
+  PrivateAccess() {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return;
+    const UniqueHandle token(raw);
+    DWORD size = 0;
+    DWORD systemSize = sizeof(system_), adminsSize = sizeof(admins_);
+    if (!GetTokenInformation(token.get(), TokenUser, user_, sizeof(user_), &size) ||
+        !CreateWellKnownSid(WinLocalSystemSid, nullptr, system_, &systemSize) ||
+        !CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins_, &adminsSize) ||
+        !InitializeAcl(reinterpret_cast<ACL*>(acl_), sizeof(acl_), ACL_REVISION)) {
+      return;
+    }
+    constexpr DWORD kInherited = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    for (void* sid : {reinterpret_cast<TOKEN_USER*>(user_)->User.Sid, static_cast<void*>(system_),
+                      static_cast<void*>(admins_)}) {
+      if (!AddAccessAllowedAceEx(reinterpret_cast<ACL*>(acl_), ACL_REVISION, kInherited, FILE_ALL_ACCESS, sid)) return;
+    }
+    if (!InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&descriptor_, TRUE, reinterpret_cast<ACL*>(acl_), FALSE) ||
+        !SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+      return;
+    }
+    attributes_ = {sizeof(attributes_), &descriptor_, FALSE};
+  }
+  PrivateAccess(const PrivateAccess&) = delete;
+  PrivateAccess& operator=(const PrivateAccess&) = delete;
+
+  // Null when the list could not be made: no folder is made then.
+  SECURITY_ATTRIBUTES* attributes() { return attributes_.nLength ? &attributes_ : nullptr; }
+
+ private:
+  alignas(8) BYTE user_[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  alignas(8) BYTE system_[SECURITY_MAX_SID_SIZE];
+  alignas(8) BYTE admins_[SECURITY_MAX_SID_SIZE];
+  alignas(8) BYTE acl_[512];
+  SECURITY_DESCRIPTOR descriptor_{};
+  SECURITY_ATTRIBUTES attributes_{};
+};
+
+// A folder opened for its identity, shared for reading and writing, never for deletion: while
+// it is open, no one renames or deletes it. Links are opened themselves.
+HANDLE openFolder(const std::wstring& path, DWORD access) {
+  const HANDLE handle = CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                    nullptr);
+  return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
+}
+
+constexpr char kMarkPrefix[] = "Pondrel working folder ";
+
+// The mark's text for the open folder `folder`: the prefix, its volume's serial number and its
+// file index, in hexadecimal. False for a link or anything but a folder.
+bool identityMark(HANDLE folder, std::string& mark) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(folder, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return false;
+  }
+  mark = kMarkPrefix;
+  for (DWORD value : {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow}) {
+    for (int shift = 28; shift >= 0; shift -= 4) mark += "0123456789abcdef"[(value >> shift) & 0xF];
+  }
+  return true;
+}
+
+// One leftover: `folder` with its mark at `markPath`, each checked as removeLeftoverWorkFolders
+// says.
+void removeLeftover(const std::wstring& folder, const std::wstring& markPath) {
+  // Opening the mark for deletion fails while a run holds it.
+  UniqueFile mark(CreateFileW(markPath.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!mark) return;
+  char text[64] = {};
+  DWORD read = 0;
+  if (!ReadFile(mark.get(), text, sizeof(text) - 1, &read, nullptr) ||
+      std::string_view(text, read).substr(0, sizeof(kMarkPrefix) - 1) != kMarkPrefix) {
+    return;
+  }
+  std::string expected;
+  {
+    // Opening the folder for deletion fails while a run holds it, too.
+    const UniqueHandle held(openFolder(folder, DELETE));
+    if (held) {
+      if (!identityMark(held.get(), expected) || expected != std::string_view(text, read)) return;
+    } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+      return;
+    }
+  }
+  // A mark whose folder has gone already goes as well.
+  if (!expected.empty() && !removeFolderTree(folder)) return;
+  mark.reset();
+  DeleteFileW(markPath.c_str());
+}
+
 }  // namespace
 
-std::wstring createWorkFolder(const std::wstring& parent,
-                             const std::function<void(const std::wstring&)>& nameTaken) {
+WorkFolder::WorkFolder(const std::wstring& parent, const std::function<void(const std::wstring&)>& nameTaken) {
   const std::wstring folder = parent.empty() ? userTempFolder() : parent;
+  PrivateAccess access;
+  if (!access.attributes()) return;
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     wchar_t name[MAX_PATH + 1] = {};
-    if (GetTempFileNameW(folder.c_str(), L"kelminst", 0, name) == 0) return {};
+    if (GetTempFileNameW(folder.c_str(), L"kelminst", 0, name) == 0) return;
     // The unique name came with a placeholder file; the folder takes its name.
     DeleteFileW(name);
     if (nameTaken) nameTaken(name);
-    if (CreateDirectoryW(name, nullptr)) return name;
-    if (GetLastError() != ERROR_ALREADY_EXISTS) return {};
-    // Something was planted under the name between the delete and the create: take another.
+    if (!CreateDirectoryW(name, access.attributes())) {
+      if (GetLastError() != ERROR_ALREADY_EXISTS) return;
+      // Something was planted under the name between the delete and the create: take another.
+      continue;
+    }
+    // Held from here on; then marked, the mark held as it is made, so that no other run ever
+    // sees it unheld while this one goes on.
+    folder_.reset(openFolder(name, 0));
+    std::string mark;
+    if (folder_ && identityMark(folder_.get(), mark)) {
+      mark_.reset(CreateFileW((std::wstring(name) + kWorkFolderMarkSuffix).c_str(), GENERIC_WRITE | DELETE,
+                              FILE_SHARE_READ, access.attributes(), CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+      DWORD written = 0;
+      if (mark_ && WriteFile(mark_.get(), mark.data(), static_cast<DWORD>(mark.size()), &written, nullptr) &&
+          written == mark.size()) {
+        path_ = name;
+        return;
+      }
+    }
+    // A folder that cannot be held and marked would be left to anyone: it goes again.
+    mark_.reset();
+    folder_.reset();
+    RemoveDirectoryW(name);
+    return;
   }
-  return {};
+}
+
+bool WorkFolder::remove() noexcept {
+  if (path_.empty()) return true;
+  // Held folders cannot be removed, not even by this process.
+  folder_.reset();
+  const bool removed = removeFolderTree(path_);
+  // The mark goes with the folder; one beside a folder that stays lets a later run remove what
+  // this one could not.
+  const bool marked = static_cast<bool>(mark_);
+  mark_.reset();
+  if (removed && marked) DeleteFileW((path_ + kWorkFolderMarkSuffix).c_str());
+  path_.clear();
+  return removed;
+}
+
+void removeLeftoverWorkFolders(const std::wstring& parent, const std::atomic<bool>& stop) noexcept {
+  try {
+    const std::wstring folder = parent.empty() ? userTempFolder() : parent;
+    if (folder.empty()) return;
+    const std::wstring base = folder.back() == L'\\' ? folder : folder + L"\\";
+    WIN32_FIND_DATAW data;
+    UniqueFind find(FindFirstFileW((base + L"kel*.tmp" + kWorkFolderMarkSuffix).c_str(), &data));
+    if (!find) return;
+    do {
+      if (stop) return;
+      if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+      const std::wstring markPath = base + data.cFileName;
+      const std::wstring suffix = kWorkFolderMarkSuffix;
+      if (markPath.size() <= suffix.size() ||
+          !equalsIgnoringCase(std::wstring_view(markPath).substr(markPath.size() - suffix.size()), suffix)) {
+        continue;
+      }
+      removeLeftover(markPath.substr(0, markPath.size() - suffix.size()), markPath);
+    } while (FindNextFileW(find.get(), &data));
+  } catch (...) {
+    // Out of memory while forming names: the rest stays for a later run.
+  }
 }
 
 bool removeFolderTree(const std::wstring& folder) noexcept {

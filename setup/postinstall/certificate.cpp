@@ -4,6 +4,7 @@
 #include "postinstall/post_install.h"
 
 #include "file_io.h"
+#include "installation/held_files.h"
 #include "installation/msi_library.h"
 #include "system_library.h"
 
@@ -55,8 +56,12 @@ bool copyCertificate(const CertificateCopy& copy, const Elevation& elevation) {
   const bool isProtected =
       copy.programFilesDir.empty() || copy.installLocation.find(copy.programFilesDir) != std::wstring::npos;
   // Only a regular file is copied: the interpreter would copy a folder's files in its place.
-  const DWORD attributes = GetFileAttributesW(source.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))) {
+  // Held, it stays the file that was looked at until the copy, elevated or not, has read it.
+  HeldFiles held(copy.workFolder);
+  const HANDLE file = held.hold(source);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!file || !GetFileInformationByHandle(file, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT))) {
     return false;
   }
   switch (elevation.type()) {

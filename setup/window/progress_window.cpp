@@ -56,7 +56,11 @@ void showErrorBox(HWND owner, const char* message) noexcept {
     if (!converted.empty()) text = converted.c_str();
   } catch (...) {
   }
-  MessageBoxW(owner, text, L"Error", ownedBoxStyle(owner, MB_ICONERROR | MB_OK));
+  showErrorBox(owner, text);
+}
+
+void showErrorBox(HWND owner, const wchar_t* message) noexcept {
+  MessageBoxW(owner, message, L"Error", ownedBoxStyle(owner, MB_ICONERROR | MB_OK));
 }
 
 LRESULT CALLBACK ProgressWindow::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

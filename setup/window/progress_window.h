@@ -24,6 +24,8 @@ constexpr UINT WM_PROGRESS = WM_USER + 1;
 // caption "Error", error icon, OK. Raises nothing: a text that cannot be converted for want of
 // memory is shown as "unexpected error".
 void showErrorBox(HWND owner, const char* message) noexcept;
+// The same with a text of the user's language.
+void showErrorBox(HWND owner, const wchar_t* message) noexcept;
 
 class ProgressWindow {
  public:

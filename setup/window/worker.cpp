@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "installer.h"
+#include "payload/payload.h"
 #include "payload/zip_unpackager.h"
 #include "window/installer_slot.h"
 #include "window/progress_window.h"
@@ -37,6 +38,10 @@ int runInstaller(HWND window, InstallerSlot& slot, const InstallerFactory& makeI
     if (slot.publish(installer)) {
       try {
         install(*installer);
+      } catch (const NoRoomError& e) {
+        // Nothing was written; the text is the user's language's.
+        if (!slot.closed()) showErrorBox(window, e.text().c_str());
+        exitCode = kNoRoomExitCode;
       } catch (const ZipUnpackagerException& e) {
         // Reported like every other error; the exit code it calls for comes once the working
         // folder is gone.

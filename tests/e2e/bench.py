@@ -68,9 +68,10 @@ def program_files(*parts, bits=64):
     return prefix_folder("ProgramW6432" if bits == 64 else "ProgramFiles(x86)").joinpath(*parts)
 
 
-def work_folders():
-    """The setup program's working folders now in the user's temporary folder."""
-    return sorted(p for p in user_temp().iterdir() if p.name.lower().startswith("kel") and p.name.lower().endswith(".tmp"))
+def work_folders(ending=".tmp"):
+    """The setup program's working folders now in the user's temporary folder (".tmp.pondrel":
+    the marks beside them)."""
+    return sorted(p for p in user_temp().iterdir() if p.name.lower().startswith("kel") and p.name.lower().endswith(ending))
 
 
 class WorkFolderWatch:
@@ -79,6 +80,7 @@ class WorkFolderWatch:
 
     def __init__(self):
         self.before = set(work_folders())
+        self.marks_before = set(work_folders(".tmp.pondrel"))
         self.seen = set()
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._watch, daemon=True)
@@ -106,6 +108,8 @@ class WorkFolderWatch:
         else:
             assert not self.seen, f"working folders were made: {self.seen}"
         assert not left, f"the working folders stayed behind: {left}"
+        marks = set(work_folders(".tmp.pondrel")) - self.marks_before
+        assert not marks, f"the working folders' marks stayed behind: {marks}"
 
 
 def scratch(prefix="pondrel-e2e-"):

@@ -132,7 +132,8 @@ int roundTrip(unsigned long long seed, unsigned long long count, const std::wstr
     std::fputs("error: the corpus folder holds no files\n", stderr);
     return 2;
   }
-  const std::wstring work = createWorkFolder();
+  WorkFolder workFolder(L"");
+  const std::wstring work = workFolder.path();
   if (work.empty()) {
     std::fputs("error: cannot make a working folder\n", stderr);
     return 2;
@@ -180,7 +181,7 @@ int roundTrip(unsigned long long seed, unsigned long long count, const std::wstr
     }
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  removeFolderTree(work);
+  workFolder.remove();
   std::printf("seed %llu: %llu inputs (%llu mutated from %zu corpus files, %llu generated), %llu refused, "
               "%llu failed, %.1f s (%.2f ms each)\n",
               seed, count, mutated, corpus.size(), count - mutated, refused, failed, seconds,

@@ -8,6 +8,7 @@
 // No call can hang on a blocked target: messages to other processes go through
 // SendMessageTimeoutW with a 2 s limit, or are posted.
 #include <windows.h>
+#include <sddl.h>
 #include <tlhelp32.h>
 #include <winver.h>
 
@@ -63,6 +64,10 @@ const char kUsageText[] =
     "  update-resource-text <file> <type> <id> <lang> <text>\n"
     "  hold <file> <release-file> [--timeout ms] [--shared]\n"
     "  watch-processes <exe-name> <release-file> [--timeout ms]\n"
+    "  acl <path>: prints the owner and access list of a file or folder (SDDL) and the user's SID\n"
+    "  tamper <file> <replacement> [folder...]: as a hostile process would, tries to overwrite the\n"
+    "              file with the replacement's bytes, to rename it aside and back, to delete it, and\n"
+    "              to rename each folder aside and back; prints each attempt that succeeded\n"
     "window options: --class C, --pid N, --hwnd N, --visible, --text-contains S,\n"
     "                --title-prefix, --title-regex, --any\n";
 
@@ -548,7 +553,8 @@ int closeWindow(const Args& args) {
   if (!ok) return usage(L"close: bad --after-change, --below or --timeout");
   const ULONGLONG deadline = GetTickCount64() + timeout.value_or(60000);
   HWND hwnd = findWindow(filter);
-  while (hwnd == nullptr && control && GetTickCount64() < deadline) {
+  // With a moment or a timeout to go by, the window may come later.
+  while (hwnd == nullptr && (control || timeout) && GetTickCount64() < deadline) {
     Sleep(2);
     hwnd = findWindow(filter);
   }
@@ -1007,6 +1013,81 @@ int holdFile(const Args& args) {
   return released ? kOk : fail(L"hold: " + release + L" did not appear in time");
 }
 
+// acl <path>: prints "user <SID>" (this process's user), then the path's access list in SDDL.
+int showAcl(const Args& args) {
+  if (args.positional.size() != 1) return usage(L"acl: wrong number of arguments");
+  HANDLE token = nullptr;
+  alignas(8) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = 0;
+  wchar_t* sid = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) ||
+      !GetTokenInformation(token, TokenUser, user, sizeof(user), &size) ||
+      !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid)) {
+    return failWithError(L"acl: the user's SID", GetLastError());
+  }
+  CloseHandle(token);
+  printLine("user " + toUtf8(sid));
+  LocalFree(sid);
+  UniqueFile object(CreateFileW(args.positional[0].c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!object) return failWithError(L"acl: CreateFileW(" + args.positional[0] + L")", GetLastError());
+  std::vector<BYTE> descriptor(1 << 16);
+  if (!GetKernelObjectSecurity(object.get(), DACL_SECURITY_INFORMATION, descriptor.data(),
+                               static_cast<DWORD>(descriptor.size()), &size)) {
+    return failWithError(L"acl: GetKernelObjectSecurity", GetLastError());
+  }
+  wchar_t* text = nullptr;
+  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.data(), SDDL_REVISION_1,
+                                                            DACL_SECURITY_INFORMATION, &text, nullptr)) {
+    return failWithError(L"acl: ConvertSecurityDescriptorToStringSecurityDescriptorW", GetLastError());
+  }
+  printLine(toUtf8(text));
+  LocalFree(text);
+  return kOk;
+}
+
+// tamper <file> <replacement> [folder...]: prints "allowed: <attempt>" for each attempt that the
+// system let through and exits 1 when there was one, else 0.
+int tamper(const Args& args) {
+  if (args.positional.size() < 2) return usage(L"tamper: wrong number of arguments");
+  const std::wstring& file = args.positional[0];
+  std::string replacement;
+  {
+    UniqueFile source(CreateFileW(args.positional[1].c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!source) return failWithError(L"tamper: CreateFileW(" + args.positional[1] + L")", GetLastError());
+    replacement.resize(GetFileSize(source.get(), nullptr));
+    DWORD read = 0;
+    if (!ReadFile(source.get(), replacement.data(), static_cast<DWORD>(replacement.size()), &read, nullptr)) {
+      return failWithError(L"tamper: ReadFile", GetLastError());
+    }
+  }
+  int allowed = 0;
+  const auto report = [&](const std::wstring& attempt) {
+    printLine("allowed: " + toUtf8(attempt));
+    ++allowed;
+  };
+  {
+    UniqueFile target(CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (target && WriteFile(target.get(), replacement.data(), static_cast<DWORD>(replacement.size()), &written, nullptr)) {
+      SetEndOfFile(target.get());
+      report(L"overwrite " + file);
+    }
+  }
+  const auto renameAsideAndBack = [&](const std::wstring& path) {
+    const std::wstring aside = path + L".aside";
+    if (!MoveFileW(path.c_str(), aside.c_str())) return;
+    report(L"rename " + path);
+    MoveFileW(aside.c_str(), path.c_str());
+  };
+  renameAsideAndBack(file);
+  for (size_t i = 2; i < args.positional.size(); ++i) renameAsideAndBack(args.positional[i]);
+  if (DeleteFileW(file.c_str())) report(L"delete " + file);
+  return allowed == 0 ? kOk : kFailed;
+}
+
 // watch-processes <exe-name> <release-file> [--timeout ms]: prints "watching", then the full
 // image path of every process of that file name that starts until the release file exists
 // (2 min unless given). Snapshots follow each other within milliseconds, so that even a short
@@ -1070,6 +1151,8 @@ int dispatch(int argc, wchar_t** argv) {
   if (command == L"update-resource-text") return updateResourceFromText(args);
   if (command == L"hold") return holdFile(args);
   if (command == L"watch-processes") return watchProcesses(args);
+  if (command == L"tamper") return tamper(args);
+  if (command == L"acl") return showAcl(args);
   return usage(L"unknown command " + command);
 }
 

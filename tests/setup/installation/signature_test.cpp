@@ -13,23 +13,28 @@ namespace {
 // Signed and tampered copies of a test program are made by the build (tests/CMakeLists.txt).
 TEST(VerifySignature, ValidUnsignedAndTamperedFiles) {
   std::wstring error = L"stale";
-  EXPECT_TRUE(verifySignature(siblingProgram(L"signed_marker.exe"), error));
+  EXPECT_TRUE(verifySignature(siblingProgram(L"signed_marker.exe"), nullptr, error));
   EXPECT_EQ(error, L"");
 
   error.clear();
-  EXPECT_FALSE(verifySignature(siblingProgram(L"marker_setup.exe"), error));
+  EXPECT_FALSE(verifySignature(siblingProgram(L"marker_setup.exe"), nullptr, error));
   EXPECT_FALSE(error.empty());  // the system's text for "no signature"
 
   error.clear();
-  EXPECT_FALSE(verifySignature(siblingProgram(L"tampered_marker.exe"), error));
+  EXPECT_FALSE(verifySignature(siblingProgram(L"tampered_marker.exe"), nullptr, error));
   // The system has no text for a bad digest: the status itself is reported.
   EXPECT_NE(error.find(L"0x80096010"), std::wstring::npos) << testing::PrintToString(error);
-}
 
-TEST(VerifySignature, MissingFileFails) {
-  std::wstring error;
-  EXPECT_FALSE(verifySignature(L"C:\\no\\such\\file.exe", error));
+  error.clear();
+  EXPECT_FALSE(verifySignature(L"C:\\no\\such\\file.exe", nullptr, error));
   EXPECT_FALSE(error.empty());
+
+  // Given a handle, the check reads the held file, whatever the path names.
+  const HANDLE signedFile = CreateFileW(siblingProgram(L"signed_marker.exe").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                        nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(signedFile, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(verifySignature(siblingProgram(L"marker_setup.exe"), signedFile, error));
+  CloseHandle(signedFile);
 }
 
 // A window that answers every question with one answer and counts them.
