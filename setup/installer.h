@@ -23,9 +23,10 @@
 
 class Installer {
  public:
-  // Reads the payload resources from `resourceModule` (null: the running program), makes the
-  // working folder and the archive copy's folder (in `tempParent`, or the user's temporary
-  // folder when empty) and reads the Program Files folder. Raises Failure with the payload
+  // Reads the payload resources from `resourceModule` (null: the running program), starts the
+  // removal of earlier runs' leftovers (removeLeftoverWorkFolders) on a thread of its own, makes
+  // the working folder and the archive copy's folder (WorkFolder, in `tempParent`, or the user's
+  // temporary folder when empty) and reads the Program Files folder. Raises Failure with the payload
   // errors ("can't find local res", "ZIP-archive not present", ...) before any folder is made.
   explicit Installer(HWND window, HMODULE resourceModule = nullptr, const std::wstring& tempParent = {});
   // Removes the folders made at construction, whatever workDir names by then.
