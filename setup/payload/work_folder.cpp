@@ -2,9 +2,8 @@
 
 #include <windows.h>
 
-#include <vector>
-
 #include <string_view>
+#include <vector>
 
 #include "handles.h"
 #include "paths.h"
@@ -186,10 +185,13 @@ WorkFolder::WorkFolder(const std::wstring& parent, const std::function<void(cons
       }
     }
     // A folder that cannot be held and marked would be left to anyone: it goes again.
+    const DWORD error = GetLastError();
     mark_.reset();
     folder_.reset();
     RemoveDirectoryW(name);
-    return;
+    // A mark that an earlier run left under this name (its folder gone, the mark not yet): take
+    // another name.
+    if (error != ERROR_FILE_EXISTS) return;
   }
 }
 

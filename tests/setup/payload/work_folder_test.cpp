@@ -84,16 +84,19 @@ TEST(WorkFolder, PlantedFolderUnderTheFreshNameIsNeverReused) {
   EXPECT_EQ(readFile(planted + L"\\theirs.txt"), "not ours");
 }
 
-TEST(WorkFolder, PlantedFileUnderTheFreshNameIsNeverReused) {
-  TestFolder temp;
-  std::wstring planted;
-  WorkFolder made(temp.path(), [&](const std::wstring& name) {
-    if (planted.empty()) writeFile(planted = name, "a file");
-  });
-  const std::wstring folder = made.path();
-  EXPECT_NE(folder, planted);
-  EXPECT_TRUE(isFolder(folder));
-  EXPECT_EQ(readFile(planted), "a file");
+// A file under the fresh name, or a mark beside it (one that an earlier run left): another name.
+TEST(WorkFolder, PlantedFileOrMarkUnderTheFreshNameIsNeverReused) {
+  for (const std::wstring suffix : {L"", L".pondrel"}) {
+    TestFolder temp;
+    std::wstring planted;
+    WorkFolder made(temp.path(), [&](const std::wstring& name) {
+      if (planted.empty()) writeFile(planted = name + suffix, "a file");
+    });
+    const std::wstring folder = made.path();
+    EXPECT_NE(folder + suffix, planted);
+    EXPECT_TRUE(isFolder(folder));
+    EXPECT_EQ(readFile(planted), "a file");
+  }
 }
 
 TEST(WorkFolder, MissingParentGivesNoFolder) {
