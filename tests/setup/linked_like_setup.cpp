@@ -12,6 +12,7 @@
 
 #include "failure.h"
 #include "payload/zip_unpackager.h"
+#include "raw_zip.h"
 #include "threads.h"
 
 namespace {
@@ -73,28 +74,6 @@ void errorFromAWorker() {
   }
 }
 
-std::string le(std::uint32_t value, int bytes) {
-  std::string out;
-  for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
-  return out;
-}
-
-// An archive of entries without data: `method` 0 (stored) or 8 (deflated, as some tools write
-// an empty file: no stored bytes at all).
-std::string emptyEntries(const char* const* names, const std::uint16_t* methods, int count) {
-  std::string local, central;
-  for (int i = 0; i < count; ++i) {
-    const std::string name = names[i];
-    const std::string common = le(20, 2) + le(0, 2) + le(methods[i], 2) + le(0, 4) + le(0, 4) + le(0, 4) + le(0, 4) +
-                               le(static_cast<std::uint32_t>(name.size()), 2) + le(0, 2);
-    central += std::string("PK\x01\x02", 4) + le(20, 2) + common + le(0, 10) +
-               le(static_cast<std::uint32_t>(local.size()), 4) + name;
-    local += std::string("PK\x03\x04", 4) + common + name;
-  }
-  return local + central + std::string("PK\x05\x06", 4) + le(0, 4) + le(count, 2) + le(count, 2) +
-         le(static_cast<std::uint32_t>(central.size()), 4) + le(static_cast<std::uint32_t>(local.size()), 4) + le(0, 2);
-}
-
 std::uint64_t sizeOf(const std::wstring& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return ~0ull;
@@ -106,9 +85,8 @@ void entriesThatStoreNothing() {
   GetTempPathW(MAX_PATH, temporary);
   const std::wstring folder = std::wstring(temporary) + L"pondrel-linked-" + std::to_wstring(GetCurrentProcessId());
   const std::wstring archive = folder + L".zip";
-  const char* const names[] = {"stored.txt", "deflated.txt", "sub/"};
-  const std::uint16_t methods[] = {0, 8, 0};
-  const std::string bytes = emptyEntries(names, methods, 3);
+  // A deflated entry without data is how some tools write an empty file.
+  const std::string bytes = rawZip({{"stored.txt", 0, "", 0, 0}, {"deflated.txt", 8, "", 0, 0}, {"sub/", 0, "", 0, 0}});
   const HANDLE file = CreateFileW(archive.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   DWORD written = 0;
   WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
