@@ -22,9 +22,8 @@ Installer::Installer(HWND window, HMODULE resourceModule, const std::wstring& te
 
     // Earlier runs' leftovers go on a thread of their own, so that the start never waits for
     // them; this run's folders are held from their creation, so it never takes them.
-    tempParent_ = tempParent;
-    leftovers_.start([this] {
-      removeLeftoverWorkFolders(tempParent_, stopLeftovers_);
+    leftovers_.start([this, tempParent] {
+      removeLeftoverWorkFolders(tempParent, stopLeftovers_);
       return true;
     });
     createdWorkDir_ = WorkFolder(tempParent);

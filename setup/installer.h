@@ -123,7 +123,6 @@ class Installer {
   // earlier runs' leftovers are removed meanwhile.
   WorkFolder createdWorkDir_;
   WorkFolder archiveFolder_;
-  std::wstring tempParent_;
   std::atomic<bool> stopLeftovers_{false};
   BackgroundTask leftovers_;
   // The files checked so far, held until what they were checked for has used them.

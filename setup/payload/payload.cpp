@@ -45,18 +45,17 @@ std::uint64_t unpackedRoom(const std::wstring& file, std::uint64_t offset, std::
   return room;
 }
 
-// Raises NoRoomError when the disk of `targetPath`'s folder has less than `needed` bytes free
-// for this user. A disk whose room cannot be told is tried.
+// Raises NoRoomError when the disk of `targetPath`'s folder (a working folder) has less than
+// `needed` bytes free for this user. A disk whose room cannot be told is tried.
 void checkRoom(const std::wstring& targetPath, std::uint64_t needed) {
-  const std::wstring folder = targetPath.substr(0, targetPath.find_last_of(L'\\') + 1);
+  const std::wstring folder = targetPath.substr(0, targetPath.find_last_of(L'\\'));
   ULARGE_INTEGER available;
   if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr) || available.QuadPart >= needed) return;
   wchar_t format[256] = {};
   LoadStringW(GetModuleHandleW(nullptr), IDS_NO_ROOM, format, 256);
   std::wstring text = format;
-  // The folder is the one the user knows: the temporary folder that holds the working folders.
-  const std::wstring parent = folder.substr(0, folder.find_last_of(L'\\', folder.size() - 2));
-  const std::wstring values[] = {parent,
+  // The folder named is the one the user knows: the temporary folder that holds the working folders.
+  const std::wstring values[] = {folder.substr(0, folder.find_last_of(L'\\')),
                                  decimalText(static_cast<long long>((needed + kMegabyte - 1) / kMegabyte)),
                                  decimalText(static_cast<long long>(available.QuadPart / kMegabyte))};
   for (int i = 0; i < 3; ++i) {
