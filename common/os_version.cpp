@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "text.h"
+
 OsVersion osVersionFor(unsigned long platformId, unsigned long major, unsigned long minor) {
   if (platformId == VER_PLATFORM_WIN32_WINDOWS) {
     if (major == 4 && minor == 0) return 1;
@@ -52,4 +54,9 @@ OsVersion osVersion() {
 
 bool isNt6OrLater() {
   return detectedVersion.dwPlatformId == VER_PLATFORM_WIN32_NT && detectedVersion.dwMajorVersion >= 6;
+}
+
+std::wstring osVersionText() {
+  return decimalText(detectedVersion.dwMajorVersion) + L"." + decimalText(detectedVersion.dwMinorVersion) + L"." +
+         decimalText(detectedVersion.dwBuildNumber);
 }

@@ -2,6 +2,7 @@
 // The running system's version as one ordered number, computed once before the program's
 // entry runs.
 #include <cstdint>
+#include <string>
 
 // 0 = unknown; 1..3 = the 9x family (95, 98, Me); 4..12 = the NT family from NT 4.0 to
 // Windows 10 and later. Values are ordered by release so callers can compare them.
@@ -23,3 +24,6 @@ constexpr OsVersion windows7 = 9;
 // Whether the system detected then is of the NT family from major version 6 on (Vista and later,
 // previews that report 6.4 included).
 [[nodiscard]] bool isNt6OrLater();
+
+// The detected system's "major.minor.build", for logs.
+[[nodiscard]] std::wstring osVersionText();

@@ -9,6 +9,7 @@
 #include "payload/payload.h"
 #include "payload/work_folder.h"
 #include "postinstall/post_install.h"
+#include "run_log.h"
 #include "text.h"
 
 Installer::Installer(HWND window, HMODULE resourceModule, const std::wstring& tempParent) : window(window) {
@@ -34,6 +35,10 @@ Installer::Installer(HWND window, HMODULE resourceModule, const std::wstring& te
     throw Failure(e.what());
   }
   programFilesDir = readProgramFilesDir();
+  run_log::line("payload: archive at offset %u, %s%s", archiveOffset,
+                noSetupFileName ? L"distribution mode" : L"setup file ", toWide(setupFileName).c_str());
+  run_log::line("working folder: %s", workDir.empty() ? L"(none could be made)" : workDir.c_str());
+  run_log::line("archive folder: %s", archiveFolder_.path().empty() ? L"(none)" : archiveFolder_.path().c_str());
 }
 
 Installer::~Installer() {
@@ -54,6 +59,7 @@ std::wstring Installer::archivePath() const {
 void Installer::waitForUnpacking() { unpackTask.wait(); }
 
 bool Installer::runInstallation() {
+  step = L"unpacking";
   if (!unpackPayload()) return false;
   // A close request that came in as the unpacking ended: nothing is started any more.
   if (cancelRequested) return false;
@@ -61,12 +67,24 @@ bool Installer::runInstallation() {
 
   // The name is ANSI text, as the builder wrote it; paths stay wide from here on, whatever the
   // user's temporary folder is called.
+  step = L"setup file search";
   const std::wstring name = toWide(setupFileName);
   std::wstring folder = workDir;
-  if (!findSetupFile(name, folder)) throw Failure("setup file: " + setupFileName + " doesn't exist");
+  if (!findSetupFile(name, folder)) {
+    run_log::setOutcome(exit_code::cannotStart);
+    throw Failure("setup file: " + setupFileName + " doesn't exist");
+  }
   const std::wstring path = folder + L"\\" + name;
-  if (signatureGate(path) == Gate::declined || cancelRequested) return false;
-  runProgram(path, L"");
+  run_log::line("setup file: %s", path.c_str());
+  step = L"signature check";
+  if (signatureGate(path) == Gate::declined) {
+    run_log::setOutcome(exit_code::signatureRefused);
+    return false;
+  }
+  if (cancelRequested) return false;
+  step = L"setup file's run";
+  const std::uint32_t code = runProgram(path, L"");
+  if (code != 0) run_log::setOutcome(exit_code::forInstaller(code));
   return false;
 }
 
@@ -74,25 +92,36 @@ bool Installer::unpackPayload() {
   // The signature checks that follow need the trust service: it gets ready while the task
   // unpacks. A distribution is checked on Windows 7 and later only.
   const bool checksFollow = !noSetupFileName || osVersion() >= os_release::windows7;
-  return unpackPayloadArchive({archivePath(), archiveOffset, workDir}, unpacker, unpackTask, cancelRequested,
-                              progressSink, checksFollow ? prepareTrustService : nullptr);
+  const std::uint32_t start = run_log::elapsedMilliseconds();
+  const bool done = unpackPayloadArchive({archivePath(), archiveOffset, workDir}, unpacker, unpackTask,
+                                         cancelRequested, progressSink, checksFollow ? prepareTrustService : nullptr);
+  const std::uint32_t ms = run_log::elapsedMilliseconds() - start;
+  run_log::line(done ? "unpacking ended after %u.%03u s" : "unpacking stopped by the close request after %u.%03u s",
+                ms / 1000, ms % 1000);
+  return done;
 }
 
 int Installer::runDistribution() {
   const std::wstring unpackRoot = workDir;
   const CurrentDirGuard rootCurrent(unpackRoot);
+  step = L"distribution search";
   const DistributionOutcome outcome = findDistribution();
   // A close request during the search: nothing is merged or installed.
   if (cancelRequested) return 0;
   switch (outcome) {
     case DistributionOutcome::found:
+      run_log::line("distribution: %s, package %s, product code %s", workDir.c_str(), packagePath.c_str(),
+                    productCode.c_str());
       break;
     case DistributionOutcome::cancelled:
       return 0;
     case DistributionOutcome::declined:
       // Nothing is installed, and the steps after the installation still run.
+      run_log::line("distribution: none accepted, a signature was declined");
+      run_log::setOutcome(exit_code::signatureRefused);
       return 1;
     case DistributionOutcome::none:
+      run_log::setOutcome(exit_code::noDistribution);
       throw Failure("error occured while verifying distro!!!");
   }
   // Whether the search found it at the root or deeper, the distribution's files are its own
@@ -100,16 +129,27 @@ int Installer::runDistribution() {
   const CurrentDirGuard distributionCurrent(workDir);
   const Distribution distribution{workDir, packagePath, productCode, xpPackage};
   if (const std::wstring settings = findLauncherConfig(distribution, unpackRoot); !settings.empty()) {
+    step = L"launcher settings merge";
     const LauncherMerge merge = mergeLauncherConfig(settings);
+    run_log::line("launcher settings %s: %s%hs", settings.c_str(),
+                  merge.merged() ? L"merged" : merge.outcome == LauncherMerge::Outcome::failed ? L"failed, " : L"stopped",
+                  merge.failure.c_str());
     // Nothing is installed that would start with settings other than the distribution's.
-    if (merge.outcome == LauncherMerge::Outcome::failed) throw Failure(merge.failure);
+    if (merge.outcome == LauncherMerge::Outcome::failed) {
+      run_log::setOutcome(exit_code::mergeFailed);
+      throw Failure(merge.failure);
+    }
+  } else {
+    run_log::line("launcher settings: none in the distribution");
   }
   // A close request during the merge: nothing is installed.
   if (cancelRequested) return 0;
-  const bool installed = installDistribution(distribution, control());
+  step = L"installation";
+  const std::uint32_t result = installDistribution(distribution, control());
   // The installer service, or setup.exe, is done with the checked files.
   held_.release();
-  return installed ? 1 : 0;
+  if (result != 0) run_log::setOutcome(exit_code::forInstaller(result));
+  return result == 0 ? 1 : 0;
 }
 
 DistributionOutcome Installer::findDistribution() {
@@ -147,13 +187,34 @@ bool Installer::queryInstallLocation() {
   return !installLocation.empty();
 }
 
-bool Installer::installCertificate() { return queryInstallLocation() && copyCertificate(); }
+bool Installer::installCertificate() {
+  step = L"certificate copy";
+  const bool located = queryInstallLocation();
+  if (located) {
+    run_log::line("installed location: %s", installLocation.c_str());
+  } else {
+    run_log::line("installed location: not known for product %s", productCode.c_str());
+  }
+  // A distribution without a certificate has nothing to copy; one whose copy fails decides the
+  // outcome.
+  if (!entryExists(workDir + L"\\cacertnx.pem")) {
+    run_log::line("certificate: none in the distribution");
+    return false;
+  }
+  const bool copied = located && copyCertificate();
+  if (!copied) run_log::setOutcome(exit_code::certificateNotCopied);
+  return copied;
+}
 
 bool Installer::copyCertificate() {
-  return ::copyCertificate({workDir, installLocation, programFilesDir, createdWorkDir_.path()}, elevation);
+  return ::copyCertificate({workDir, installLocation, programFilesDir, createdWorkDir_.path(), !quiet}, elevation);
 }
 
 bool Installer::startLauncher() {
-  if (installLocation.empty() && !queryInstallLocation()) return false;
+  step = L"launcher start";
+  if (installLocation.empty() && !queryInstallLocation()) {
+    run_log::line("launcher: not started, the installed location is not known");
+    return false;
+  }
   return ::startLauncher(installLocation, cancelRequested);
 }

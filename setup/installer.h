@@ -110,6 +110,11 @@ class Installer {
   std::wstring archiveFileName = L"tmp.zip";
   BackgroundTask unpackTask;  // the unpacking of unpackPayload
   bool checkSignatures = true;
+  // A quiet run: nobody is asked, the installer service shows nothing, and nothing that needs a
+  // person (elevation's consent) is attempted.
+  bool quiet = false;
+  // What the run is doing, for the log of a close request.
+  std::atomic<const wchar_t*> step{L"start"};
   // Where the percentage goes and the window the installation asks and hides; window/ provides
   // both for `window`. Without them nothing is shown and no question can be asked.
   ProgressSink* progressSink = nullptr;
@@ -117,7 +122,7 @@ class Installer {
   Elevation elevation;
 
  private:
-  [[nodiscard]] RunControl control() { return {installationWindow, cancelRequested, &held_}; }
+  [[nodiscard]] RunControl control() { return {installationWindow, cancelRequested, &held_, quiet}; }
 
   // The folders are removed at the end, after the task and the held files have let go of them;
   // earlier runs' leftovers are removed meanwhile.

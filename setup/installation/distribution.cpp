@@ -10,6 +10,7 @@
 #include "installation/msi_library.h"
 #include "installation/signature_gate.h"
 #include "os_version.h"
+#include "run_log.h"
 #include "text.h"
 
 namespace {
@@ -54,6 +55,8 @@ DistributionSearch searchDistribution(const std::wstring& root, const RunControl
         const CurrentDirGuard current(folder);
         // A folder that cannot be made current (too deep for the platform's current folder) is
         // no candidate: its files could not be named relative to it.
+        run_log::line("folder: %s", folder.c_str());
+        if (!current.targetIsCurrent()) run_log::line("verdict: rejected, the folder cannot be made current");
         if (current.targetIsCurrent()) {
           switch (checkDistributionFolder(search.distribution, run, checkSignatures)) {
             case FolderVerdict::cancelled:
@@ -83,6 +86,16 @@ DistributionSearch searchDistribution(const std::wstring& root, const RunControl
   return search;
 }
 
+namespace {
+
+FolderVerdict verdict(FolderVerdict verdict, const wchar_t* reason, const wchar_t* detail = L"") {
+  static constexpr const wchar_t* kNames[] = {L"accepted", L"declined", L"rejected", L"stopped by the close request"};
+  run_log::line("verdict: %s, %s%s", kNames[static_cast<int>(verdict)], reason, detail);
+  return verdict;
+}
+
+}  // namespace
+
 FolderVerdict checkDistributionFolder(Distribution& found, const RunControl& run, bool& checkSignatures) {
   FileSearch search;
   const wchar_t* pattern = kPackagePattern;
@@ -90,24 +103,31 @@ FolderVerdict checkDistributionFolder(Distribution& found, const RunControl& run
     found.xpPackage = true;
     pattern = kXpPackagePattern;
   }
-  if (!search.find(pattern)) return FolderVerdict::rejected;
+  if (!search.find(pattern)) return verdict(FolderVerdict::rejected, L"no package ", pattern);
   found.packagePath = search.name();
+  run_log::line("package: %s", found.packagePath.c_str());
 
   // The trust service of older systems cannot verify today's signatures.
   if (osVersion() >= os_release::windows7) {
-    if (passSignatureGate(found.packagePath, run, checkSignatures) == Gate::declined) return FolderVerdict::declined;
+    if (passSignatureGate(found.packagePath, run, checkSignatures) == Gate::declined) {
+      return verdict(FolderVerdict::declined, L"signature declined: ", found.packagePath.c_str());
+    }
     // A Yes to the question stops the checks of the other files, here and in later folders.
     FileSearch entries;
     for (bool more = checkSignatures && entries.find(L"*"); more && checkSignatures; more = entries.next()) {
       const std::wstring name = entries.name();
       if (name == L"." || name == L".." || !isCheckedExecutablePart(name)) continue;
       // Each check may take a while on a large file: a close request is seen between them.
-      if (run.cancelled()) return FolderVerdict::cancelled;
-      if (passSignatureGate(name, run, checkSignatures) == Gate::declined) return FolderVerdict::declined;
+      if (run.cancelled()) return verdict(FolderVerdict::cancelled, L"before ", name.c_str());
+      if (passSignatureGate(name, run, checkSignatures) == Gate::declined) {
+        return verdict(FolderVerdict::declined, L"signature declined: ", name.c_str());
+      }
     }
+  } else {
+    run_log::line("signatures: not checked on systems older than Windows 7");
   }
 
-  if (run.cancelled()) return FolderVerdict::cancelled;
+  if (run.cancelled()) return verdict(FolderVerdict::cancelled, L"before setup.ini");
   if (FileSearch().find(L"setup.ini")) {
     ConfigList setup;
     // An unreadable setup.ini does not reject the folder; what was read counts. One too large to
@@ -115,15 +135,25 @@ FolderVerdict checkDistributionFolder(Distribution& found, const RunControl& run
     if (tryReadConfigFile(L"setup.ini", setup) == ConfigRead::tooLarge) throw ConfigTooLargeError(L"setup.ini");
     if (const auto* values = findConfigValues(setup, L"ProductCode"); values && !values->empty()) {
       found.productCode = values->front();
+      run_log::line("setup.ini: product code %s", found.productCode.c_str());
     }
   }
 
   MsiLibrary msi;
-  if (!msi.load()) return FolderVerdict::rejected;
+  if (!msi.load()) return verdict(FolderVerdict::rejected, L"the installer service cannot be loaded");
   MsiHandle database(msi);
-  if (msi.openDatabase(found.packagePath, L"", database.out()) != ERROR_SUCCESS) return FolderVerdict::rejected;
+  if (const UINT status = msi.openDatabase(found.packagePath, L"", database.out()); status != ERROR_SUCCESS) {
+    run_log::line("installer service: status %u", status);
+    return verdict(FolderVerdict::rejected, L"the package cannot be opened");
+  }
   std::wstring version, manufacturer;
-  if (!queryText(msi, database.get(), kProductVersionQuery, version)) return FolderVerdict::rejected;
-  if (!queryText(msi, database.get(), kManufacturerQuery, manufacturer)) return FolderVerdict::rejected;
-  return isAcceptedManufacturer(manufacturer) ? FolderVerdict::accepted : FolderVerdict::rejected;
+  if (!queryText(msi, database.get(), kProductVersionQuery, version)) {
+    return verdict(FolderVerdict::rejected, L"the package names no ProductVersion");
+  }
+  if (!queryText(msi, database.get(), kManufacturerQuery, manufacturer)) {
+    return verdict(FolderVerdict::rejected, L"the package names no Manufacturer");
+  }
+  run_log::line("package: version %s, manufacturer \"%s\"", version.c_str(), manufacturer.c_str());
+  return isAcceptedManufacturer(manufacturer) ? verdict(FolderVerdict::accepted, L"our package")
+                                              : verdict(FolderVerdict::rejected, L"not our manufacturer");
 }

@@ -2,6 +2,7 @@
 // The installation's two modes: the setup file a setup-file build names, found below the working
 // folder (installation.cpp), and the install of a distribution that the search accepted
 // (run_distribution.cpp). Installer::runInstallation and runDistribution run them in order.
+#include <cstdint>
 #include <string>
 
 #include "installation/distribution.h"
@@ -20,7 +21,8 @@
 
 // Installs `distribution` with the user's interface language and its transform (when the
 // distribution's folder, the current one, has it): through its own setup.exe when there is one,
-// else through the installer service, whose own windows get no owner. True when the installer
-// reported success (0; 3010, restart required, is not); false for any other code and when the
+// else through the installer service, whose own windows get no owner (and which shows none in
+// a quiet run; with the run's log on it logs verbosely beside it). Returns the installer's code:
+// 0 for success (3010, restart required, is none), ERROR_INSTALL_SERVICE_FAILURE when the
 // installer service cannot be loaded. Raises runProgram's error.
-[[nodiscard]] bool installDistribution(const Distribution& distribution, const RunControl& run);
+[[nodiscard]] std::uint32_t installDistribution(const Distribution& distribution, const RunControl& run);

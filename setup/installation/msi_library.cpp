@@ -17,7 +17,7 @@ constexpr const char* kEntryNames[] = {
     "MsiGetProductInfoW", "MsiSummaryInfoGetPropertyW", "MsiGetSummaryInformationW", "MsiDatabaseOpenViewW",
     "MsiInstallProductW", "MsiCloseHandle",       "MsiViewFetch",           "MsiViewClose",
     "MsiRecordGetStringW", "MsiViewExecute",      "MsiViewGetColumnInfo",   "MsiRecordGetFieldCount",
-    "MsiSetInternalUI"};
+    "MsiSetInternalUI",   "MsiEnableLogW"};
 
 // Each entry point has the type the SDK declares for it.
 using OpenDatabaseFn = decltype(&MsiOpenDatabaseW);
@@ -29,10 +29,11 @@ using CloseFn = decltype(&MsiCloseHandle);
 using InstallFn = decltype(&MsiInstallProductW);
 using SetUiFn = decltype(&MsiSetInternalUI);
 using ProductInfoFn = decltype(&MsiGetProductInfoW);
+using EnableLogFn = decltype(&MsiEnableLogW);
 
 }  // namespace
 
-static_assert(sizeof(kEntryNames) / sizeof(kEntryNames[0]) == 17, "one name per slot");
+static_assert(sizeof(kEntryNames) / sizeof(kEntryNames[0]) == 18, "one name per slot");
 
 bool MsiLibrary::load() {
   unload();
@@ -93,6 +94,11 @@ UINT MsiLibrary::installProduct(const std::wstring& package, const std::wstring&
 INSTALLUILEVEL MsiLibrary::setInternalUI(INSTALLUILEVEL level, HWND* owner) const {
   auto call = entry<SetUiFn>(kSetInternalUI);
   return call ? call(level, owner) : static_cast<INSTALLUILEVEL>(0);
+}
+
+UINT MsiLibrary::enableLog(DWORD modes, const std::wstring& path, DWORD attributes) const {
+  auto call = entry<EnableLogFn>(kEnableLog);
+  return call ? call(modes, path.c_str(), attributes) : kMissingEntry;
 }
 
 UINT MsiLibrary::productInfo(const std::wstring& product, const std::wstring& property, std::wstring& value) const {

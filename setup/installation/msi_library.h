@@ -17,7 +17,7 @@ class MsiLibrary {
   MsiLibrary(const MsiLibrary&) = delete;
   MsiLibrary& operator=(const MsiLibrary&) = delete;
 
-  // Loads msi.dll and binds its seventeen entry points in their fixed order; a name the module
+  // Loads msi.dll and binds its eighteen entry points in their fixed order; a name the module
   // lacks leaves its slot empty. False when the module cannot be loaded (every slot empty then).
   // A loaded library is unloaded first, so a library can be loaded again.
   [[nodiscard]] bool load();
@@ -38,6 +38,9 @@ class MsiLibrary {
   UINT installProduct(const std::wstring& package, const std::wstring& commandLine) const;
   // The previous level, or 0 when the entry point is missing. `owner` may be null.
   INSTALLUILEVEL setInternalUI(INSTALLUILEVEL level, HWND* owner) const;
+  // Logs the installations of this process into `path`, `modes` and `attributes` as
+  // MsiEnableLogW takes them.
+  UINT enableLog(DWORD modes, const std::wstring& path, DWORD attributes) const;
   // A product's property, up to 2047 characters. `value` receives what the service left in its
   // buffer whatever the status (empty when it found nothing); unchanged on a missing entry point.
   UINT productInfo(const std::wstring& product, const std::wstring& property, std::wstring& value) const;
@@ -46,7 +49,7 @@ class MsiLibrary {
   enum Slot {
     kOpenDatabase, kOpenProduct, kOpenPackage, kGetProductProperty, kGetProductInfo, kSummaryInfoGetProperty,
     kGetSummaryInformation, kDatabaseOpenView, kInstallProduct, kCloseHandle, kViewFetch, kViewClose,
-    kRecordGetString, kViewExecute, kViewGetColumnInfo, kRecordGetFieldCount, kSetInternalUI, kSlotCount
+    kRecordGetString, kViewExecute, kViewGetColumnInfo, kRecordGetFieldCount, kSetInternalUI, kEnableLog, kSlotCount
   };
   template <typename Function>
   [[nodiscard]] Function entry(Slot slot) const {

@@ -24,6 +24,7 @@ struct RunControl {
   InstallationWindow* window;  // null: nothing is shown, and no question can be asked
   const std::atomic<bool>& cancel;
   HeldFiles* held = nullptr;  // where checked files are held until their use; null: not held
+  bool quiet = false;         // the installer service shows nothing either
 
   // The window's answer; IDNO without a box after a close request, 0 without a window.
   [[nodiscard]] int ask(unsigned textId, unsigned style) const {

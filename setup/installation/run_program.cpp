@@ -7,6 +7,7 @@
 #include "handles.h"
 #include "installation/held_files.h"
 #include "installation/process_tree.h"
+#include "run_log.h"
 #include "text.h"
 
 namespace {
@@ -19,6 +20,7 @@ namespace {
   for (size_t at = reason.find(L"%1"); at != std::wstring::npos; at = reason.find(L"%1", at + name.size())) {
     reason.replace(at, 2, name);
   }
+  run_log::setOutcome(exit_code::cannotStart);
   throw Failure("can't start " + toNarrow(name) + ": " + toNarrow(reason));
 }
 
@@ -30,6 +32,7 @@ std::uint32_t runProgram(const std::wstring& path, const std::wstring& arguments
   std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
   buffer.push_back(L'\0');
 
+  run_log::line("starting: %s", commandLine.c_str());
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION started{};
@@ -46,6 +49,8 @@ std::uint32_t runProgram(const std::wstring& path, const std::wstring& arguments
     if (!AssignProcessToJobObject(job.get(), started.hProcess)) job.reset();
     ResumeThread(started.hThread);
   }
+  run_log::line("started: process %lu%s", started.dwProcessId,
+                wait == ProgramWait::process ? L"" : job ? L", its tree followed through a job" : L", its tree followed");
   if (wait == ProgramWait::processTree && run.held) run.held->release();
   // The installer's own windows take over from here.
   run.hide();
@@ -55,10 +60,11 @@ std::uint32_t runProgram(const std::wstring& path, const std::wstring& arguments
   DWORD exitCode = 0;
   if (wait == ProgramWait::process) {
     WaitForSingleObject(process.get(), INFINITE);
-    GetExitCodeProcess(process.get(), &exitCode);
   } else {
     ProcessTree tree(started.dwProcessId, process.get(), job.get());
     tree.wait();
   }
+  GetExitCodeProcess(process.get(), &exitCode);
+  run_log::line("ended: exit code %lu%s", exitCode, wait == ProgramWait::process ? L"" : L", with every process it started");
   return exitCode;
 }

@@ -5,6 +5,7 @@
 #include <wintrust.h>
 
 #include "error_report.h"
+#include "run_log.h"
 #include "system_library.h"
 
 namespace {
@@ -33,7 +34,10 @@ void prepareTrustService() noexcept {
 
 bool verifySignature(const std::wstring& path, HANDLE handle, std::wstring& errorText) {
   WinVerifyTrustFn verify = trustEntry();
-  if (!verify) return false;
+  if (!verify) {
+    run_log::line("signature of %s: the trust service is not available", path.c_str());
+    return false;
+  }
   errorText.clear();
 
   WINTRUST_FILE_INFO file{};
@@ -53,7 +57,10 @@ bool verifySignature(const std::wstring& path, HANDLE handle, std::wstring& erro
 
   GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
   const LONG status = verify(nullptr, &action, &data);
-  if (status == 0) return true;
+  if (status == 0) {
+    run_log::line("signature of %s: 0x00000000, valid", path.c_str());
+    return true;
+  }
 
   errorText = systemErrorText(static_cast<DWORD>(status));
   if (errorText.empty()) {
@@ -62,5 +69,6 @@ bool verifySignature(const std::wstring& path, HANDLE handle, std::wstring& erro
     errorText = L"signature verification failed with status 0x";
     for (int shift = 28; shift >= 0; shift -= 4) errorText += L"0123456789ABCDEF"[(code >> shift) & 0xF];
   }
+  run_log::line("signature of %s: 0x%08lX, %s", path.c_str(), static_cast<unsigned long>(status), errorText.c_str());
   return false;
 }

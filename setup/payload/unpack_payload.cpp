@@ -4,6 +4,7 @@
 
 #include "failure.h"
 #include "payload/payload.h"
+#include "run_log.h"
 
 namespace {
 constexpr DWORD kPollMilliseconds = 300;
@@ -13,8 +14,9 @@ bool unpackPayloadArchive(const PayloadUnpacking& job, ZipUnpackager& unpacker, 
                           const std::atomic<bool>& cancel, ProgressSink* sink, void (*whileUnpacking)()) {
   // Without its folders the copy would land wherever the bare name points.
   if (job.destination.empty() || job.archivePath.empty()) throw Failure("can't create temporary zip file");
-  extractArchiveFile(job.archivePath, job.archiveOffset, {}, &cancel);
+  const std::uint32_t size = extractArchiveFile(job.archivePath, job.archiveOffset, {}, &cancel);
   if (cancel) return false;
+  run_log::line("archive copied: %u bytes", size);
 
   std::atomic<std::int32_t> percent{0};
   task.start([&unpacker, &percent, &cancel, job] {

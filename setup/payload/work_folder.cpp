@@ -16,13 +16,6 @@ constexpr int kNameAttempts = 100;
 constexpr int kRemovePasses = 9;
 constexpr DWORD kRetryPauseMilliseconds = 50;
 
-std::wstring userTempFolder() {
-  std::vector<wchar_t> buffer(MAX_PATH + 1);
-  const DWORD length = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
-  if (length == 0 || length >= buffer.size()) return {};
-  return std::wstring(buffer.data(), length);
-}
-
 void removeContents(const std::wstring& folder) noexcept;
 
 // Removes one entry found in a listing. Reparse points are links: removing the link must never
@@ -154,6 +147,13 @@ void removeLeftover(const std::wstring& folder, const std::wstring& markPath) {
 }
 
 }  // namespace
+
+std::wstring userTempFolder() {
+  std::vector<wchar_t> buffer(MAX_PATH + 1);
+  const DWORD length = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
+  if (length == 0 || length >= buffer.size()) return {};
+  return std::wstring(buffer.data(), length);
+}
 
 WorkFolder::WorkFolder(const std::wstring& parent, const std::function<void(const std::wstring&)>& nameTaken) {
   const std::wstring folder = parent.empty() ? userTempFolder() : parent;

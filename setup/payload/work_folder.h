@@ -9,6 +9,9 @@
 // The name a working folder's mark has beside the folder: "<folder>" + this.
 constexpr const wchar_t* kWorkFolderMarkSuffix = L".pondrel";
 
+// The user's temporary folder, ending with a backslash; empty when the system names none.
+[[nodiscard]] std::wstring userTempFolder();
+
 // A fresh folder "kel<hex>.tmp" in a parent folder, for this run only. The platform's unique
 // name is taken and its placeholder file deleted; the folder is then created exclusively, so a
 // folder or link that someone planted under that name in the meantime is never reused: a new

@@ -19,6 +19,7 @@
 #include "payload/entry_decoder.h"
 #include "payload/entry_names.h"
 #include "payload/unpack_plan.h"
+#include "run_log.h"
 #include "text.h"
 #include "threads.h"
 
@@ -110,6 +111,7 @@ class Extraction {
     if (error_) std::rethrow_exception(error_);
     return !stopRequested_;
   }
+  [[nodiscard]] std::uint64_t written() const { return total_; }
 
  private:
   static constexpr std::uint32_t kNoEntry = UnpackPlan::kNone;
@@ -237,6 +239,8 @@ bool ZipUnpackager::unpack(const std::wstring& archivePath, const std::wstring& 
   const UnpackPlan plan(reader);
   if (threads == 0) threads = archiveSize >= kParallelFrom && plan.entryCount() > 1 && processorCount() > 1 ? 2 : 1;
   if (plan.fileIsAlsoFolder()) threads = 1;
+  run_log::line("unpacking: %u entries from %I64u archive bytes on %u thread(s)", plan.entryCount(), archiveSize,
+                threads);
 
   // Extended paths, so that entries deep below a long temporary folder unpack as well.
   Extraction extraction(reader, plan, extendedPath(destination), archiveSize, callback, archiveName_);
@@ -249,5 +253,7 @@ bool ZipUnpackager::unpack(const std::wstring& archivePath, const std::wstring& 
   }
   extraction.run();
   for (const UniqueHandle& helper : helpers) WaitForSingleObject(helper.get(), INFINITE);
-  return extraction.finish();
+  const bool done = extraction.finish();
+  if (done) run_log::line("unpacked: %u entries, %I64u bytes", plan.entryCount(), extraction.written());
+  return done;
 }

@@ -6,6 +6,7 @@
 #include "file_io.h"
 #include "installation/held_files.h"
 #include "installation/msi_library.h"
+#include "run_log.h"
 #include "system_library.h"
 
 namespace {
@@ -33,9 +34,22 @@ bool copyElevated(const std::wstring& source, const std::wstring& folder, const 
   if (interpreter.empty()) return false;
   const std::wstring parameters = L"/D /V:OFF /C COPY \"" + source + L"\" \"" + folder + L"\" /Y /V";
   std::optional<DWORD> exitCode;
-  if (!runElevated(interpreter, parameters, SW_HIDE, exitCode, verb)) return false;
+  if (!runElevated(interpreter, parameters, SW_HIDE, exitCode, verb)) {
+    run_log::line("certificate: the elevated copy did not start (error %lu)", GetLastError());
+    return false;
+  }
   // Without a process to ask, only the file itself can tell whether the copy was made.
-  return exitCode ? *exitCode == 0 : sameContents(source, destination);
+  const bool copied = exitCode ? *exitCode == 0 : sameContents(source, destination);
+  run_log::line("certificate: elevated copy %s, interpreter's exit code %ld", copied ? L"made" : L"failed",
+                exitCode ? static_cast<long>(*exitCode) : -1L);
+  return copied;
+}
+
+bool copyDirectly(const std::wstring& source, const std::wstring& destination) {
+  const bool copied = CopyFileW(source.c_str(), destination.c_str(), FALSE) != 0;
+  run_log::line("certificate: direct copy to %s %s (error %lu)", destination.c_str(), copied ? L"made" : L"failed",
+                copied ? 0UL : GetLastError());
+  return copied;
 }
 
 }  // namespace
@@ -62,15 +76,20 @@ bool copyCertificate(const CertificateCopy& copy, const Elevation& elevation) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!file || !GetFileInformationByHandle(file, &info) ||
       (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT))) {
+    run_log::line("certificate: %s is no regular file that can be held", source.c_str());
     return false;
   }
   switch (elevation.type()) {
     case ElevationType::full:
     case ElevationType::undetermined:
-      return CopyFileW(source.c_str(), destination.c_str(), FALSE) != 0;
+      return copyDirectly(source, destination);
     case ElevationType::standard:
     case ElevationType::limited:
-      if (!isProtected) return CopyFileW(source.c_str(), destination.c_str(), FALSE) != 0;
+      if (!isProtected) return copyDirectly(source, destination);
+      if (!copy.mayElevate) {
+        run_log::line("certificate: %s needs elevation, which a quiet run does not ask for", folder.c_str());
+        return false;
+      }
       return copyElevated(source, folder, destination, elevation.verb());
   }
   return false;

@@ -9,6 +9,7 @@
 
 #include "file_search.h"
 #include "handles.h"
+#include "run_log.h"
 
 namespace {
 constexpr DWORD kReadyLimitMilliseconds = 15000;
@@ -18,7 +19,10 @@ constexpr DWORD kReadySlice = 100;
 bool startLauncher(const std::wstring& installLocation, const std::atomic<bool>& cancel) {
   if (installLocation.empty()) return false;
   const std::wstring launcher = installLocation + L"..\\common\\tarnel.exe";
-  if (!FileSearch().find(launcher)) return false;
+  if (!FileSearch().find(launcher)) {
+    run_log::line("launcher: %s not found", launcher.c_str());
+    return false;
+  }
 
   // Started as a program by its path, as it stands: the shell would expand "%NAME%" in it and
   // show a box of its own when the start fails.
@@ -31,8 +35,10 @@ bool startLauncher(const std::wstring& installLocation, const std::atomic<bool>&
   PROCESS_INFORMATION started{};
   if (!CreateProcessW(launcher.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                       &started)) {
+    run_log::line("launcher: %s did not start (error %lu)", launcher.c_str(), GetLastError());
     return false;
   }
+  run_log::line("launcher: %s started, process %lu; waiting until it is ready", launcher.c_str(), started.dwProcessId);
   const UniqueHandle thread(started.hThread);
   const UniqueHandle process(started.hProcess);
 
@@ -41,10 +47,19 @@ bool startLauncher(const std::wstring& installLocation, const std::atomic<bool>&
   const DWORD start = GetTickCount();
   for (;;) {
     const DWORD elapsed = GetTickCount() - start;
-    if (elapsed >= kReadyLimitMilliseconds || cancel) return false;
+    if (elapsed >= kReadyLimitMilliseconds || cancel) {
+      run_log::line("launcher: %s", cancel ? L"wait ended by the close request" : L"not ready within 15 s");
+      return false;
+    }
     const DWORD slice = kReadyLimitMilliseconds - elapsed < kReadySlice ? kReadyLimitMilliseconds - elapsed : kReadySlice;
     const DWORD result = WaitForInputIdle(process.get(), slice);
-    if (result == 0) return true;
-    if (result != WAIT_TIMEOUT) return false;
+    if (result == 0) {
+      run_log::line("launcher: ready for input");
+      return true;
+    }
+    if (result != WAIT_TIMEOUT) {
+      run_log::line("launcher: ended or cannot be waited for");
+      return false;
+    }
   }
 }

@@ -15,11 +15,12 @@ struct CertificateCopy {
   std::wstring installLocation;     // ends with a backslash; empty: nothing is copied
   std::wstring programFilesDir;     // below it the "bin" folder is protected; empty: everywhere
   std::wstring workFolder;          // the working folder that the distribution folder lies in
+  bool mayElevate = true;           // false: a copy that needs elevation is not attempted
 };
 
 // Copies the distribution's cacertnx.pem into installLocation's "bin" folder, replacing one
 // that is there: directly, or through the command interpreter started elevated when the folder
-// is protected and the process lacks full rights (as `elevation` tells). The file, and its
+// is protected and the process lacks full rights (as `elevation` tells) and `mayElevate`. The file, and its
 // folders up to the working folder, are held (see HeldFiles) from before the check that it is
 // a regular file until the copy has ended. True when the file is
 // in place. Only a regular file is copied (a folder of that name is not); the "bin" folder is

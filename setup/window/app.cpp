@@ -7,10 +7,16 @@
 
 #include "error_report.h"
 #include "installer.h"
+#include "os_version.h"
+#include "payload/work_folder.h"
+#include "postinstall/elevation.h"
 #include "resources/resource.h"
+#include "run_log.h"
 #include "window/installer_slot.h"
+#include "window/options.h"
 #include "window/progress_window.h"
 #include "system_library.h"
+#include "text.h"
 #include "window/window_title.h"
 #include "window/worker.h"
 
@@ -19,26 +25,86 @@ namespace {
 struct WorkerStart {
   HWND window;
   InstallerSlot* slot;
+  bool quiet;
 };
+
+int work(HWND window, InstallerSlot& slot, bool quiet) {
+  return runInstaller(window, slot, [](HWND owner) { return std::make_shared<Installer>(owner); }, quiet);
+}
 
 DWORD WINAPI workerThread(void* parameter) {
   std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(parameter));
-  return static_cast<DWORD>(runInstaller(start->window, *start->slot,
-                                         [](HWND window) { return std::make_shared<Installer>(window); }));
+  return static_cast<DWORD>(work(start->window, *start->slot, start->quiet));
 }
 
-std::wstring ownTitle() {
-  std::wstring path = firstArgument(GetCommandLineW());
-  if (path.empty()) {
-    // No command line at all: the program's file, as the platform's splitter would give it.
-    std::vector<wchar_t> buffer(MAX_PATH);
-    DWORD length = 0;
-    while ((length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()))) == buffer.size()) {
-      buffer.resize(buffer.size() * 2);
-    }
-    path.assign(buffer.data(), length);
+std::wstring ownPath() {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  DWORD length = 0;
+  while ((length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()))) == buffer.size()) {
+    buffer.resize(buffer.size() * 2);
   }
-  return windowTitleFromPath(path);
+  return std::wstring(buffer.data(), length);
+}
+
+// The program's file version from its own version resource; zero when it has none.
+VS_FIXEDFILEINFO ownVersion() {
+  VS_FIXEDFILEINFO info{};
+  HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
+  const auto* data = found ? static_cast<const BYTE*>(LockResource(LoadResource(nullptr, found))) : nullptr;
+  const DWORD size = found ? SizeofResource(nullptr, found) : 0;
+  for (DWORD at = 0; data && at + sizeof(info) <= size; at += 4) {
+    memcpy(&info, data + at, sizeof(info));
+    if (info.dwSignature == VS_FFI_SIGNATURE) return info;
+  }
+  return VS_FIXEDFILEINFO{};
+}
+
+const wchar_t* elevationName(ElevationType type) {
+  switch (type) {
+    case ElevationType::standard: return L"standard";
+    case ElevationType::full: return L"full";
+    case ElevationType::limited: return L"limited";
+    case ElevationType::undetermined: break;
+  }
+  return L"undetermined";
+}
+
+// Opens the run's log and writes what the run starts from: the program, the options, the system.
+void startLog(const std::wstring& title, const Options& options, const std::wstring& requestedLog) {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  if (!run_log::open(title, requestedLog, userTempFolder(), now)) return;
+  const std::wstring path = ownPath();
+  WIN32_FILE_ATTRIBUTE_DATA file{};
+  GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &file);
+  const VS_FIXEDFILEINFO version = ownVersion();
+  run_log::line("program: %s, version %u.%u.%u.%u, %I64u bytes", path.c_str(), HIWORD(version.dwFileVersionMS),
+                LOWORD(version.dwFileVersionMS), HIWORD(version.dwFileVersionLS), LOWORD(version.dwFileVersionLS),
+                (static_cast<unsigned long long>(file.nFileSizeHigh) << 32) | file.nFileSizeLow);
+  run_log::line("command line: %s", GetCommandLineW());
+  if (options.log && options.logPath.empty()) run_log::line("option /log: no path given, logging to the temporary folder");
+  for (const std::wstring& ignored : options.ignored) run_log::line("option ignored: %s", ignored.c_str());
+  run_log::line("mode: %s", options.quiet ? L"quiet" : L"interactive");
+  run_log::line("system: Windows %s, user language %04X, interface language %04X, ANSI code page %u, elevation %s",
+                osVersionText().c_str(), GetUserDefaultLangID(), GetUserDefaultUILanguage(), GetACP(),
+                elevationName(queryElevationType()));
+  run_log::line("log: %s", run_log::path().c_str());
+}
+
+// The box of /?: the options in the user's language.
+void showOptions(const std::wstring& title) {
+  wchar_t text[600] = {};
+  LoadStringW(GetModuleHandleW(nullptr), IDS_OPTIONS, text, 600);
+  MessageBoxW(nullptr, text, title.c_str(), MB_OK | MB_ICONINFORMATION);
+}
+
+// A failed start-up step: its box; a quiet run goes on without the window.
+void startFailed(const wchar_t* name, bool quiet) {
+  const DWORD code = GetLastError();
+  run_log::line(quiet ? "no window, the quiet run goes on without it: %s" : "error box: %s",
+                lastErrorBoxText(name, static_cast<long>(code), systemReason(code)).c_str());
+  SetLastError(code);
+  if (!quiet) showLastError(name);
 }
 
 using SetLayeredFn = decltype(&SetLayeredWindowAttributes);
@@ -92,25 +158,43 @@ void waitForWorker(HANDLE worker, DWORD workerId) {
 
 // Everything that can raise happens before the window exists, so that an error never leaves a
 // window behind whose state is gone.
-int run(HINSTANCE instance, int showCommand) {
-  const std::wstring title = ownTitle();
-
-  if (!ProgressWindow::registerClass(instance)) {
-    showLastError(L"RegClass");
+int run(HINSTANCE instance, int showCommand, const std::vector<std::wstring>& arguments, const Options& options) {
+  // No command line at all: the program's file, as the platform's splitter would give it.
+  const std::wstring title = windowTitleFromPath(arguments[0].empty() ? ownPath() : arguments[0]);
+  if (options.help) {
+    showOptions(title);
     return 0;
+  }
+  // Relative to the folder the program was started in, which the run changes later.
+  std::wstring requestedLog = options.logPath;
+  if (!requestedLog.empty()) {
+    std::vector<wchar_t> full(32768);
+    const DWORD length = GetFullPathNameW(requestedLog.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length > 0 && length < full.size()) requestedLog.assign(full.data(), length);
+  }
+  startLog(title, options, requestedLog);
+
+  InstallerSlot slot;
+  // A quiet run without a desktop to make windows on runs without its window.
+  if (!ProgressWindow::registerClass(instance)) {
+    startFailed(L"RegClass", options.quiet);
+    return options.quiet ? work(nullptr, slot, true) : 0;
   }
   const auto setLayered = systemEntry<SetLayeredFn>(L"USER32.DLL", "SetLayeredWindowAttributes");
-  InstallerSlot slot;
   ProgressWindow progress(instance, slot);
-  auto start = std::make_unique<WorkerStart>(WorkerStart{nullptr, &slot});
+  auto start = std::make_unique<WorkerStart>(WorkerStart{nullptr, &slot, options.quiet});
   HWND window = progress.create(title);
   if (!window) {
-    showLastError(L"InitInst");
-    return 0;
+    startFailed(L"InitInst", options.quiet);
+    return options.quiet ? work(nullptr, slot, true) : 0;
   }
-  applyWindowStyle(window, setLayered);
-  ShowWindow(window, showCommand);
-  UpdateWindow(window);
+  // A quiet run's window is never shown; it is there for the close requests of the session's
+  // end and of task managers.
+  if (!options.quiet) {
+    applyWindowStyle(window, setLayered);
+    ShowWindow(window, showCommand);
+    UpdateWindow(window);
+  }
 
   start->window = window;
   DWORD workerId = 0;
@@ -118,7 +202,7 @@ int run(HINSTANCE instance, int showCommand) {
   if (worker) {
     start.release();  // the thread owns it now
   } else {
-    showLastError(L"CreateThread");
+    startFailed(L"CreateThread", options.quiet);
     DestroyWindow(window);
   }
 
@@ -140,12 +224,21 @@ int run(HINSTANCE instance, int showCommand) {
 }  // namespace
 
 int runPondrel(HINSTANCE instance, int showCommand) {
+  int exitCode = 0;
+  bool quiet = false;
   try {
-    return run(instance, showCommand);
+    const std::vector<std::wstring> arguments = splitArguments(GetCommandLineW());
+    const Options options = parseOptions(arguments);
+    quiet = options.quiet;
+    exitCode = run(instance, showCommand, arguments, options);
   } catch (const std::exception& e) {
-    showErrorBox(nullptr, e.what());
+    run_log::line("error: %hs", e.what());
+    if (!quiet) showErrorBox(nullptr, e.what());
+    if (quiet) exitCode = static_cast<int>(exit_code::otherError);
   } catch (...) {
-    showErrorBox(nullptr, "unexpected error");
+    if (!quiet) showErrorBox(nullptr, "unexpected error");
+    if (quiet) exitCode = static_cast<int>(exit_code::otherError);
   }
-  return 0;
+  run_log::close();
+  return exitCode;
 }

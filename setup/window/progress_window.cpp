@@ -3,7 +3,9 @@
 #include <exception>
 
 #include "window/installer_slot.h"
+#include "installer.h"
 #include "resources/resource.h"
+#include "run_log.h"
 #include "text.h"
 
 namespace {
@@ -132,6 +134,8 @@ void ProgressWindow::onClose(HWND window) {
   // Stops the run: the unpacking ends within one chunk, and the installer is destroyed by
   // whichever thread lets go of it last, never while the worker still uses it.
   if (std::shared_ptr<Installer> installer = installers_.closeRequest()) {
+    run_log::line("close request: stopping the %s", installer->step.load());
+    run_log::setOutcome(exit_code::closed);
     installer->requestCancel();
     installer->waitForUnpacking();
   }

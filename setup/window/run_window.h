@@ -18,6 +18,7 @@ class WindowProgress final : public ProgressSink {
   HWND window_;
 };
 
+// Questions and answers are logged.
 class WindowQuestions final : public InstallationWindow {
  public:
   explicit WindowQuestions(HWND window) : window_(window) {}
@@ -27,4 +28,11 @@ class WindowQuestions final : public InstallationWindow {
 
  private:
   HWND window_;
+};
+
+// A quiet run's: nobody is asked, every question is answered No, and there is nothing to hide.
+class QuietQuestions final : public InstallationWindow {
+ public:
+  int ask(unsigned textId, unsigned style) override;
+  void hide() override {}
 };

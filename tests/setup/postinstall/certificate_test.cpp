@@ -40,11 +40,16 @@ TEST(CertificateCopy, DirectOrThroughTheElevatedInterpreterByTokenAndPlace) {
       {"direct, no bin folder", full, L"Program Files", L"Program Files\\Vendor", L"work", false, true, false, false},
       {"elevated, no bin folder", limited, L"Program Files", L"Program Files\\Vendor", L"work", false, true, false, false},
       {"no certificate", limited, L"Program Files", L"Program Files\\Vendor", L"work", true, false, false, false},
+      // A quiet run asks nobody for elevation: only the copies that need none are made.
+      {"quiet, limited: not attempted", limited, L"Program Files", L"Program Files\\Vendor", L"work", true, true, true, false},
+      {"quiet, full token: direct", full, L"Program Files", L"Program Files\\Vendor", L"work", true, true, false, true},
+      {"quiet, not protected: direct", limited, L"Program Files", L"Apps\\Vendor", L"work", true, true, false, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     TestFolder root;
-    const CertificateCopy copy{root / c.work, root / c.location + L"\\", c.programFiles ? root / c.programFiles : L""};
+    const CertificateCopy copy{root / c.work, root / c.location + L"\\", c.programFiles ? root / c.programFiles : L"",
+                               root.path(), std::string_view(c.what).substr(0, 5) != "quiet"};
     Elevation elevation;
     if (c.type != limited) {
       forcedElevation = c.type;
