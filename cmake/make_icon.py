@@ -444,8 +444,8 @@ def image_4(size, flat):
 
 def icon_images(variant, shared=False):
     """(size, bit count, image bytes), smaller colour depths first, each from small to large, as
-    icon editors write them. `shared`: the PNG sizes' 4- and 24-bit entries take the 8- and 32-bit
-    images, since only Vista and later read PNG, and their displays have millions of colours."""
+    icon editors write them. `shared`: the PNG sizes' entries of every depth take the 32-bit image,
+    since only Vista and later read PNG, and their displays have millions of colours."""
     colours = VARIANTS[variant]
     images = []
     for size in SIZES:
@@ -453,8 +453,11 @@ def icon_images(variant, shared=False):
         flat = render_flat(size, colours)
         encoded = {8: image_8(size, smooth), 32: image_32(size, smooth)}
         shares = shared and size >= PNG_FROM
-        encoded[4] = encoded[8] if shares else image_4(size, flat)
-        encoded[24] = encoded[32] if shares else image_24(size, smooth)
+        if shares:
+            encoded[4] = encoded[8] = encoded[24] = encoded[32]
+        else:
+            encoded[4] = image_4(size, flat)
+            encoded[24] = image_24(size, smooth)
         images += [(size, bit_count, encoded[bit_count]) for bit_count in BIT_COUNTS]
     images.sort(key=lambda image: (image[1], image[0]))
     return images

@@ -13,4 +13,7 @@ foreach(name adler32 compress crc32 deflate infback inffast inflate inftrees tre
 endforeach()
 target_include_directories(zlib_static SYSTEM PUBLIC ${ZLIB_SOURCE_DIR})
 target_compile_options(zlib_static PRIVATE -O2 -w ${PONDREL_C_LTO})
+# The CRC tables are computed at the first use (once, also with several threads: this C has
+# atomics) instead of being carried in the program file, some 5 KB of the setup program.
+target_compile_definitions(zlib_static PRIVATE DYNAMIC_CRC_TABLE)
 add_library(zlib::zlib ALIAS zlib_static)

@@ -1,12 +1,108 @@
 #include "payload/archive_reader.h"
 
+#include <algorithm>
+#include <memory>
+
+#include "handles.h"
 #include "paths.h"
 #include "payload/local_header.h"
+
+namespace {
+
+struct FileSource {
+  UniqueFile file;
+  std::uint64_t start = 0;
+  std::uint64_t length = 0;
+  std::uint64_t offset = 0;  // from start
+  zip_error_t error;
+};
+
+zip_int64_t fileSource(void* state, void* data, zip_uint64_t size, zip_source_cmd_t command) {
+  auto* source = static_cast<FileSource*>(state);
+  switch (command) {
+    case ZIP_SOURCE_OPEN:
+      source->offset = 0;
+      return 0;
+    case ZIP_SOURCE_READ: {
+      const std::uint64_t left = source->length - source->offset;
+      const DWORD wanted = static_cast<DWORD>(std::min<std::uint64_t>({size, left, 1u << 30}));
+      OVERLAPPED at{};
+      const std::uint64_t position = source->start + source->offset;
+      at.Offset = static_cast<DWORD>(position);
+      at.OffsetHigh = static_cast<DWORD>(position >> 32);
+      DWORD read = 0;
+      if (wanted > 0 && !ReadFile(source->file.get(), data, wanted, &read, &at) && GetLastError() != ERROR_HANDLE_EOF) {
+        zip_error_set(&source->error, ZIP_ER_READ, static_cast<int>(GetLastError()));
+        return -1;
+      }
+      source->offset += read;
+      return read;
+    }
+    case ZIP_SOURCE_CLOSE:
+      return 0;
+    case ZIP_SOURCE_STAT: {
+      auto* stat = static_cast<zip_stat_t*>(data);
+      zip_stat_init(stat);
+      stat->size = source->length;
+      stat->comp_size = source->length;
+      stat->comp_method = ZIP_CM_STORE;
+      stat->encryption_method = ZIP_EM_NONE;
+      stat->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD;
+      return sizeof(*stat);
+    }
+    case ZIP_SOURCE_SEEK: {
+      const zip_int64_t to = zip_source_seek_compute_offset(source->offset, source->length, data, size, &source->error);
+      if (to < 0) return -1;
+      source->offset = static_cast<std::uint64_t>(to);
+      return 0;
+    }
+    case ZIP_SOURCE_TELL:
+      return static_cast<zip_int64_t>(source->offset);
+    case ZIP_SOURCE_ACCEPT_EMPTY:
+      // An empty file is no archive (the library would open it as one with no entries).
+      return 0;
+    case ZIP_SOURCE_ERROR:
+      return zip_error_to_data(&source->error, data, size);
+    case ZIP_SOURCE_FREE:
+      zip_error_fini(&source->error);
+      delete source;
+      return 0;
+    case ZIP_SOURCE_SUPPORTS:
+      return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                                            ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL,
+                                            ZIP_SOURCE_ACCEPT_EMPTY, ZIP_SOURCE_SUPPORTS, -1);
+    default:
+      zip_error_set(&source->error, ZIP_ER_OPNOTSUPP, 0);
+      return -1;
+  }
+}
+
+}  // namespace
+
+zip_source_t* readOnlyFileSource(const std::wstring& path, std::uint64_t start, std::int64_t length,
+                                 zip_error_t* error) {
+  auto source = std::make_unique<FileSource>();
+  source->file.reset(CreateFileW(extendedPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+  LARGE_INTEGER size{};
+  if (!source->file || !GetFileSizeEx(source->file.get(), &size)) {
+    zip_error_set(error, ZIP_ER_OPEN, static_cast<int>(GetLastError()));
+    return nullptr;
+  }
+  const auto fileSize = static_cast<std::uint64_t>(size.QuadPart);
+  source->start = std::min(start, fileSize);
+  source->length = length < 0 ? fileSize - source->start
+                              : std::min(static_cast<std::uint64_t>(length), fileSize - source->start);
+  zip_error_init(&source->error);
+  zip_source_t* made = zip_source_function_create(fileSource, source.get(), error);
+  if (made) source.release();  // the library owns it now, and frees it through the callback
+  return made;
+}
 
 ArchiveReader::ArchiveReader(const std::wstring& path) {
   zip_error_t error;
   zip_error_init(&error);
-  zip_source_t* source = zip_source_win32w_create(extendedPath(path).c_str(), 0, -1, &error);
+  zip_source_t* source = readOnlyFileSource(path, 0, -1, &error);
   archive_ = source ? zip_open_from_source(source, ZIP_RDONLY, &error) : nullptr;
   if (!archive_ && source) zip_source_free(source);
   errorCode_ = zip_error_code_zip(&error);

@@ -9,6 +9,13 @@
 
 #include "threads.h"
 
+// A read-only archive source over `length` bytes of `path` from `start` (-1: to the file's end),
+// read through the platform with positioned reads. (The library's own Windows source would bring
+// its writing operations along: temporary files and commits, which a reader never uses.) Null,
+// with `error` set, when the file cannot be opened.
+[[nodiscard]] zip_source_t* readOnlyFileSource(const std::wstring& path, std::uint64_t start, std::int64_t length,
+                                               zip_error_t* error);
+
 // One entry as the archive's directory describes it.
 struct EntryInfo {
   std::string name;  // UTF-8 (the library converts names stored in the old code page)

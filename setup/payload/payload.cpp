@@ -12,6 +12,7 @@
 #include "file_io.h"
 #include "handles.h"
 #include "resources/resource.h"
+#include "payload/archive_reader.h"
 #include "text.h"
 
 namespace {
@@ -27,7 +28,7 @@ std::uint64_t unpackedRoom(const std::wstring& file, std::uint64_t offset, std::
   std::uint64_t room = kRoomMargin;
   zip_error_t error;
   zip_error_init(&error);
-  zip_source_t* source = zip_source_win32w_create(file.c_str(), offset, static_cast<zip_int64_t>(span), &error);
+  zip_source_t* source = readOnlyFileSource(file, offset, static_cast<std::int64_t>(span), &error);
   zip_t* archive = source ? zip_open_from_source(source, ZIP_RDONLY, &error) : nullptr;
   if (!archive) {
     if (source) zip_source_free(source);
