@@ -37,6 +37,10 @@ std::wstring toWide(const std::string& text, unsigned codePage) {
   return toWide(text, codePage, codePage == CP_UTF8 ? 0 : MB_PRECOMPOSED);
 }
 
+bool survivesNarrowing(const std::wstring& text, unsigned codePage) {
+  return toWide(toNarrow(text, codePage), codePage) == text;
+}
+
 std::wstring decimalText(long long value) {
   const std::string digits = std::to_string(value);
   return std::wstring(digits.begin(), digits.end());

@@ -9,6 +9,9 @@
 // platform rejects gives the empty string.
 [[nodiscard]] std::string toNarrow(const std::wstring& text, unsigned codePage = 0 /* CP_ACP */);
 [[nodiscard]] std::wstring toWide(const std::string& text, unsigned codePage = 0 /* CP_ACP */);
+// Whether the text survives toNarrow and toWide unchanged: every character has its own byte or
+// bytes in the code page, none stands in for another.
+[[nodiscard]] bool survivesNarrowing(const std::wstring& text, unsigned codePage = 0 /* CP_ACP */);
 
 // A number in decimal digits, without the C library's formatting (which would drag its whole
 // printf machinery into the setup program).

@@ -10,6 +10,7 @@
 #include "file_search.h"
 #include "handles.h"
 #include "sfx_builder.h"
+#include "source_date.h"
 #include "text.h"
 
 namespace {
@@ -59,6 +60,10 @@ int build(const Options& options) {
     options.usage();
     return 0;
   }
+  if (!readSourceDate().valid) {
+    printError("SOURCE_DATE_EPOCH is not a number of seconds: " + readSourceDate().given);
+    return 1;
+  }
 
   SfxBuilder builder;
   if (haveOutputFolder) {
@@ -73,7 +78,16 @@ int build(const Options& options) {
     if (taken == SfxBuilder::OutputName::NotExecutable) printError(toNarrow(outputName) + " must be an executable");
     if (taken != SfxBuilder::OutputName::Accepted) return 1;
   }
-  if (haveSetupFile) builder.setSetupFileName(toNarrow(setupFile));
+  if (haveSetupFile) {
+    // The name is recorded in the system's code page: one that does not survive the conversion
+    // would name a file that no setup program could find.
+    if (!survivesNarrowing(setupFile)) {
+      printError("Setup file name " + toNarrow(setupFile) + " cannot be written in code page " +
+                 std::to_string(GetACP()));
+      return 1;
+    }
+    builder.setSetupFileName(toNarrow(setupFile));
+  }
 
   bool built = false;
   if (haveArchive) {

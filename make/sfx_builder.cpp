@@ -15,6 +15,7 @@
 #include "paths.h"
 #include "payload_format.h"
 #include "resource.h"
+#include "source_date.h"
 #include "resource_update.h"
 #include "text.h"
 #include "version_strings.h"
@@ -181,6 +182,29 @@ bool SfxBuilder::addPayloadResources(const std::wstring& output, DWORD stubSize)
   return true;
 }
 
+bool SfxBuilder::stampHeader(const std::wstring& output) {
+  const std::optional<std::uint32_t> seconds = readSourceDate().seconds;
+  if (!seconds) return true;
+  UniqueFile file(CreateFileW(output.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  // The header's place: the 32-bit offset at 0x3C; its time stamp 8 bytes on, after the "PE\0\0"
+  // signature, the machine and the section count.
+  std::uint32_t header = 0;
+  OVERLAPPED at{};
+  at.Offset = 0x3C;
+  DWORD done = 0;
+  if (!file || !ReadFile(file.get(), &header, sizeof header, &done, &at) || done != sizeof header) {
+    printSystemError(L"Can't stamp " + output, GetLastError());
+    return false;
+  }
+  at.Offset = header + 8;
+  if (!WriteFile(file.get(), &*seconds, sizeof *seconds, &done, &at) || done != sizeof *seconds) {
+    printSystemError(L"Can't stamp " + output, GetLastError());
+    return false;
+  }
+  return true;
+}
+
 bool SfxBuilder::appendArchive(const std::wstring& output, std::uint32_t offset) {
   UniqueFile target(CreateFileW(output.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                                 nullptr));
@@ -274,7 +298,7 @@ bool SfxBuilder::buildFromArchive(const std::wstring& archivePath) {
   }
 
   const std::uint32_t offset = settleArchiveOffset(file, output);
-  if (offset == 0 || !appendArchive(file, offset)) return false;
+  if (offset == 0 || !stampHeader(file) || !appendArchive(file, offset)) return false;
 
   if (deleteArchive_ && !DeleteFileW(archivePath_.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
     raiseFileSystemError("remove", archivePath_, GetLastError());

@@ -46,6 +46,8 @@ class SfxBuilder {
   // reported failure.
   [[nodiscard]] bool writeStub(PendingFile& pending, const std::wstring& output, const void* stub, DWORD size);
   [[nodiscard]] bool addPayloadResources(const std::wstring& file, DWORD stubSize);
+  // With SOURCE_DATE_EPOCH set, its seconds become the program header's time stamp.
+  [[nodiscard]] bool stampHeader(const std::wstring& output);
   [[nodiscard]] bool appendArchive(const std::wstring& output, std::uint32_t offset);
 
   HMODULE stubModule_;

@@ -1,5 +1,7 @@
 #include "zip_writer.h"
 
+#include "source_date.h"
+
 #include <algorithm>
 
 namespace {
@@ -40,9 +42,14 @@ std::uint16_t nameFlags(const std::string& name) {
 
 }  // namespace
 
-DosClock::DosClock() : known_(GetTimeZoneInformation(&zone_) != TIME_ZONE_ID_INVALID) {}
+DosClock::DosClock()
+    : known_(GetTimeZoneInformation(&zone_) != TIME_ZONE_ID_INVALID), sourceDate_(readSourceDate().seconds) {}
 
 void DosClock::convert(const FILETIME& time, std::uint16_t& dosTime, std::uint16_t& dosDate) const {
+  if (sourceDate_) {
+    dosTimeOf(*sourceDate_, dosTime, dosDate);
+    return;
+  }
   SYSTEMTIME universal, local;
   // The zone's rule for the file's own date decides summer time, as the C library's localtime does.
   if (!FileTimeToSystemTime(&time, &universal) ||

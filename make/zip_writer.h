@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,12 +32,14 @@ struct ZipEntryInfo {
 // fields, years before 1980 taken as 1980. The time zone is read once, at construction.
 class DosClock {
  public:
+  // With SOURCE_DATE_EPOCH set, every file gets its time, in UTC (see source_date.h).
   DosClock();
   void convert(const FILETIME& time, std::uint16_t& dosTime, std::uint16_t& dosDate) const;
 
  private:
   TIME_ZONE_INFORMATION zone_{};
   bool known_ = false;
+  std::optional<std::uint32_t> sourceDate_;
 };
 
 class ZipWriter {

@@ -297,6 +297,8 @@ CHECKS = [
     (["-d", "plain.txt"], "", "Cannot find the input folder\n"),
     (["-d", "missing"], "", "Cannot find the input folder\n"),
     (["-f", "fake.zip", "-s", "setup.exe", "-c", "fake.exe"], CREATING, "Can't open zip: fake.zip\n"),
+    # A name the system's code page cannot hold would name a file no setup program finds.
+    (["-s", "устан.exe", "-d", "dist"], "", "Setup file name ?????.exe cannot be written in code page 1252\n"),
 ]
 
 
@@ -428,6 +430,29 @@ def test_building_the_same_folder_twice_gives_the_same_entries(big_build):
             return [(i.filename, i.CRC, i.file_size) for i in z.infolist()]
 
     assert entries(big_build["plain"]) == entries(big_build["setup"])
+
+
+def test_source_date_epoch_makes_the_same_bytes_in_any_zone_on_any_day(work):
+    make_tree(work, {"dist/bin/setup.exe": b"MZ setup", "dist/readme.txt": b"hello\n", "dist/a/b/c.bin": bytes(70000)})
+    args = ["-d", "dist", "-s", "setup.exe", "-o", "out", "-c", "Same.exe"]
+    built = []
+    for zone, mtime in (("UTC", 1_000_000_000), ("Asia/Tokyo", 1_600_000_000)):
+        for path in (work / "dist").rglob("*"):
+            os.utime(path, (mtime, mtime))
+        shutil.rmtree(work / "out", ignore_errors=True)
+        (work / "out").mkdir()
+        result = run(PONDREL_MAKE, *args, cwd=work, env={"SOURCE_DATE_EPOCH": "1700000001", "TZ": zone})
+        assert result.code == 0, result
+        built.append((work / "out" / "Same.exe").read_bytes())
+    assert built[0] == built[1]
+    assert pefile.PE(data=built[0]).FILE_HEADER.TimeDateStamp == 1700000001
+    with zipfile.ZipFile(io.BytesIO(built[0])) as archive:
+        # 2023-11-14 22:13:21 UTC, to the two seconds of a DOS time.
+        assert {i.date_time for i in archive.infolist()} == {(2023, 11, 14, 22, 13, 20)}
+    for bad in ("soon", "-1", "4294967296", "17e8", " 17"):
+        result = run(PONDREL_MAKE, *args[:-1], "Bad.exe", cwd=work, env={"SOURCE_DATE_EPOCH": bad})
+        assert (result.code, result.err) == (1, f"SOURCE_DATE_EPOCH is not a number of seconds: {bad}\n"), result
+        assert not (work / "out" / "Bad.exe").exists()
 
 
 def test_parallel_build_gives_the_one_thread_archive(work):
