@@ -249,9 +249,4 @@ void setOutcome(std::uint32_t code) noexcept {
 
 std::uint32_t outcome() noexcept { return outcomeCode.load(); }
 
-void resetOutcome() noexcept {
-  outcomeSet = false;
-  outcomeCode = 0;
-}
-
 }  // namespace run_log

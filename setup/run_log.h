@@ -61,7 +61,5 @@ void line(const char* format, ...) noexcept;
 // how the run ends is what it ends with.
 void setOutcome(std::uint32_t code) noexcept;
 [[nodiscard]] std::uint32_t outcome() noexcept;
-// Forgets the outcome (for tests that run several times in one process).
-void resetOutcome() noexcept;
 
 }  // namespace run_log
