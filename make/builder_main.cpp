@@ -60,8 +60,8 @@ int build(const Options& options) {
     options.usage();
     return 0;
   }
-  if (!readSourceDate().valid) {
-    printError("SOURCE_DATE_EPOCH is not a number of seconds: " + readSourceDate().given);
+  if (const SourceDate date = readSourceDate(); !date.valid) {
+    printError("SOURCE_DATE_EPOCH is not a number of seconds: " + date.given);
     return 1;
   }
 

@@ -8,6 +8,8 @@
 #include "error_report.h"
 #include "installer.h"
 #include "os_version.h"
+#include "paths.h"
+#include "payload/payload.h"
 #include "payload/work_folder.h"
 #include "postinstall/elevation.h"
 #include "resources/resource.h"
@@ -16,7 +18,6 @@
 #include "window/options.h"
 #include "window/progress_window.h"
 #include "system_library.h"
-#include "text.h"
 #include "window/window_title.h"
 #include "window/worker.h"
 
@@ -35,15 +36,6 @@ int work(HWND window, InstallerSlot& slot, bool quiet) {
 DWORD WINAPI workerThread(void* parameter) {
   std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(parameter));
   return static_cast<DWORD>(work(start->window, *start->slot, start->quiet));
-}
-
-std::wstring ownPath() {
-  std::vector<wchar_t> buffer(MAX_PATH);
-  DWORD length = 0;
-  while ((length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()))) == buffer.size()) {
-    buffer.resize(buffer.size() * 2);
-  }
-  return std::wstring(buffer.data(), length);
 }
 
 // The program's file version from its own version resource; zero when it has none.
@@ -74,7 +66,7 @@ void startLog(const std::wstring& title, const Options& options, const std::wstr
   SYSTEMTIME now;
   GetLocalTime(&now);
   if (!run_log::open(title, requestedLog, userTempFolder(), now)) return;
-  const std::wstring path = ownPath();
+  const std::wstring path = ownProgramPath();
   WIN32_FILE_ATTRIBUTE_DATA file{};
   GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &file);
   const VS_FIXEDFILEINFO version = ownVersion();
@@ -160,19 +152,13 @@ void waitForWorker(HANDLE worker, DWORD workerId) {
 // window behind whose state is gone.
 int run(HINSTANCE instance, int showCommand, const std::vector<std::wstring>& arguments, const Options& options) {
   // No command line at all: the program's file, as the platform's splitter would give it.
-  const std::wstring title = windowTitleFromPath(arguments[0].empty() ? ownPath() : arguments[0]);
+  const std::wstring title = windowTitleFromPath(arguments[0].empty() ? ownProgramPath() : arguments[0]);
   if (options.help) {
     showOptions(title);
     return 0;
   }
   // Relative to the folder the program was started in, which the run changes later.
-  std::wstring requestedLog = options.logPath;
-  if (!requestedLog.empty()) {
-    std::vector<wchar_t> full(32768);
-    const DWORD length = GetFullPathNameW(requestedLog.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (length > 0 && length < full.size()) requestedLog.assign(full.data(), length);
-  }
-  startLog(title, options, requestedLog);
+  startLog(title, options, options.logPath.empty() ? std::wstring() : fullPath(options.logPath));
 
   InstallerSlot slot;
   // A quiet run without a desktop to make windows on runs without its window.
