@@ -44,5 +44,5 @@ set_target_properties(libzip::zip PROPERTIES
   IMPORTED_LOCATION "${libzip_prefix}/lib/libzip.a"
   INTERFACE_INCLUDE_DIRECTORIES "${libzip_prefix}/include"
   INTERFACE_COMPILE_DEFINITIONS "ZIP_STATIC"
-  INTERFACE_LINK_LIBRARIES "zlib::zlib;advapi32")
+  INTERFACE_LINK_LIBRARIES "zlib::zlib;$<$<PLATFORM_ID:Windows>:advapi32>")
 add_dependencies(libzip::zip libzip_external)

@@ -1,5 +1,7 @@
 #include "file_io.h"
 
+#include <windows.h>
+
 #include <algorithm>
 
 #include "text.h"
@@ -10,7 +12,7 @@ constexpr unsigned kNameAttempts = 100;
 constexpr size_t kChunk = size_t{1} << 20;
 }  // namespace
 
-bool readUpTo(HANDLE file, std::string& bytes, size_t limit) {
+bool readUpTo(NativeFile file, std::string& bytes, size_t limit) {
   char buffer[65536];
   while (bytes.size() < limit) {
     const DWORD wanted = static_cast<DWORD>(std::min(sizeof(buffer), limit - bytes.size()));
@@ -22,7 +24,7 @@ bool readUpTo(HANDLE file, std::string& bytes, size_t limit) {
   return true;
 }
 
-bool readExactlyAt(HANDLE file, std::uint64_t offset, void* data, DWORD size) {
+bool readExactlyAt(NativeFile file, std::uint64_t offset, void* data, std::uint32_t size) {
   LARGE_INTEGER position;
   position.QuadPart = static_cast<LONGLONG>(offset);
   DWORD read = 0;
@@ -38,7 +40,7 @@ bool readWholeFile(const std::wstring& path, std::string& bytes, size_t limit) {
   return file && readUpTo(file.get(), bytes, limit + 1) && bytes.size() <= limit;
 }
 
-bool writeAll(HANDLE file, const void* data, size_t size) {
+bool writeAll(NativeFile file, const void* data, size_t size) {
   const char* bytes = static_cast<const char*>(data);
   for (size_t done = 0; done < size;) {
     const DWORD chunk = static_cast<DWORD>(std::min(size - done, kChunk));
@@ -48,6 +50,85 @@ bool writeAll(HANDLE file, const void* data, size_t size) {
   }
   return true;
 }
+
+bool readAt(NativeFile file, std::uint64_t offset, void* buffer, std::uint32_t count, std::uint32_t& got) {
+  got = 0;
+  // Bounded: every round reads something or ends the loop. A disk file reads short only at its
+  // end, so a short read needs no second one to find that out.
+  while (got < count) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset + got);
+    at.OffsetHigh = static_cast<DWORD>((offset + got) >> 32);
+    DWORD read = 0;
+    if (!ReadFile(file, static_cast<char*>(buffer) + got, count - got, &read, offset == kFromPointer ? nullptr : &at)) {
+      // A read at a given offset past the end fails with this rather than reading nothing.
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      got = 0;
+      return false;
+    }
+    const bool whole = read == count - got;
+    got += read;
+    if (!whole) break;
+  }
+  return true;
+}
+
+bool writeAt(NativeFile file, std::uint64_t offset, const void* data, std::uint32_t count) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD written = 0;
+  return WriteFile(file, data, count, &written, &at) && written == count;
+}
+
+bool seekTo(NativeFile file, std::uint64_t offset) {
+  LARGE_INTEGER position;
+  position.QuadPart = static_cast<LONGLONG>(offset);
+  return SetFilePointerEx(file, position, nullptr, FILE_BEGIN);
+}
+
+bool sizeOf(NativeFile file, std::uint64_t& size) {
+  LARGE_INTEGER value;
+  if (!GetFileSizeEx(file, &value)) return false;
+  size = static_cast<std::uint64_t>(value.QuadPart);
+  return true;
+}
+
+UniqueFile openToRead(const std::wstring& path) {
+  return UniqueFile(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+}
+
+UniqueFile openToUpdate(const std::wstring& path) {
+  return UniqueFile(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+UniqueFile createToWrite(const std::wstring& path) {
+  return UniqueFile(
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+UniqueFile createScratchFile(const std::wstring& folder) {
+  wchar_t name[MAX_PATH];
+  if (GetTempFileNameW(folder.c_str(), L"pzs", 0, name) == 0) return UniqueFile();
+  UniqueFile file(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  if (!file) {
+    const DWORD error = GetLastError();
+    DeleteFileW(name);
+    SetLastError(error);
+  }
+  return file;
+}
+
+bool isDiskFile(NativeFile file) { return GetFileType(file) == FILE_TYPE_DISK; }
+
+bool removeFile(const std::wstring& path) {
+  return DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+bool meansAlreadyExists(unsigned long code) { return code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS; }
 
 FileRemoval::~FileRemoval() {
   if (path_.empty()) return;
@@ -71,7 +152,7 @@ UniqueFile PendingFile::create(const std::wstring& target) {
       removal_.reset(candidate);
       return file;
     }
-    if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) break;
+    if (!meansAlreadyExists(GetLastError())) break;
   }
   return UniqueFile();
 }

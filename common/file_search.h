@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "file_system.h"
 #include "handles.h"
 
 // Makes a folder the process's current folder and restores the one it found at the end of its
@@ -59,6 +60,3 @@ class FileSearch {
 // Whether a file-system entry of that path exists (links followed). Raises Failure
 // ("filesystem error: ...") when the platform cannot tell.
 [[nodiscard]] bool entryExists(const std::wstring& path);
-
-// Whether `path` is a folder (links followed); false when it is anything else or nothing.
-[[nodiscard]] bool isFolder(const std::wstring& path);

@@ -1,9 +1,33 @@
 #pragma once
 // Owners for platform handles: one non-copyable, movable owner per kind of handle, each knowing
-// its own invalid value and how to release it.
+// its own invalid value and how to release it. Files have an owner on every platform (a file
+// descriptor outside Windows); the other kinds are Windows's own.
+#ifdef _WIN32
 #include <windows.h>
+#else
+#include <unistd.h>
+
+#include <cerrno>
+#endif
 
 #include <utility>
+
+// The calling thread's last system error code: GetLastError on Windows, errno elsewhere.
+[[nodiscard]] inline unsigned long lastSystemError() {
+#ifdef _WIN32
+  return GetLastError();
+#else
+  return static_cast<unsigned long>(errno);
+#endif
+}
+
+inline void setLastSystemError(unsigned long code) {
+#ifdef _WIN32
+  SetLastError(code);
+#else
+  errno = static_cast<int>(code);
+#endif
+}
 
 // Traits give the handle type, its invalid value and its release call.
 template <typename Traits>
@@ -30,9 +54,9 @@ class UniqueAny {
   void reset(Type value = Traits::invalid()) {
     if (value_ != Traits::invalid()) {
       // Releasing must not disturb the error code a caller is about to read.
-      const DWORD savedError = GetLastError();
+      const unsigned long savedError = lastSystemError();
       Traits::close(value_);
-      SetLastError(savedError);
+      setLastSystemError(savedError);
     }
     value_ = value;
   }
@@ -42,6 +66,16 @@ class UniqueAny {
 };
 
 namespace handle_traits {
+#ifndef _WIN32
+struct File {
+  using Type = int;
+  static int invalid() { return -1; }
+  static void close(int fd) { ::close(fd); }
+};
+}  // namespace handle_traits
+
+using UniqueFile = UniqueAny<handle_traits::File>;
+#else
 // Processes, threads, events and snapshots-by-null.
 struct Kernel {
   using Type = HANDLE;
@@ -83,3 +117,7 @@ using UniqueFind = UniqueAny<handle_traits::Find>;
 using UniqueLibrary = UniqueAny<handle_traits::Library>;
 using UniqueLocal = UniqueAny<handle_traits::Local>;
 using UniqueFont = UniqueAny<handle_traits::Font>;
+#endif
+
+// An open file as the system names it: a handle on Windows, a descriptor elsewhere.
+using NativeFile = UniqueFile::Type;

@@ -9,10 +9,10 @@ std::string archiveOffsetText(std::uint64_t offset) {
   return digits;
 }
 
-std::uint32_t parseArchiveOffset(const void* data, DWORD size) {
+std::uint32_t parseArchiveOffset(const void* data, std::uint32_t size) {
   const auto* digits = static_cast<const signed char*>(data);
   std::uint32_t offset = 0;
-  for (DWORD i = 0; i < size; ++i) {
+  for (std::uint32_t i = 0; i < size; ++i) {
     offset = offset * 10u + static_cast<std::uint32_t>(static_cast<int>(digits[i]) - '0');
   }
   return offset;

@@ -1,17 +1,24 @@
 #pragma once
-// Conversions between the wide (UTF-16) text used with the platform and 8-bit text in the
-// system's ANSI code page, used for exception messages, the builder's command-line paths and
-// the setup file name resource.
+// Conversions between wide text (UTF-16 on Windows, UTF-32 elsewhere) and 8-bit text in a code
+// page: on Windows the system's ANSI code page by default, elsewhere UTF-8 by default (the
+// console's), and any Windows code page by number on both. Used for exception messages, the
+// builder's command-line paths and the setup file name resource.
 #include <string>
 #include <string_view>
 
-// Converts the whole text (embedded zeros included) to the code page; a conversion the
-// platform rejects gives the empty string.
+// Converts the whole text (embedded zeros included) to the code page, a character the code page
+// lacks becoming "?"; a conversion the platform rejects gives the empty string.
 [[nodiscard]] std::string toNarrow(const std::wstring& text, unsigned codePage = 0 /* CP_ACP */);
 [[nodiscard]] std::wstring toWide(const std::string& text, unsigned codePage = 0 /* CP_ACP */);
 // Whether the text survives toNarrow and toWide unchanged: every character has its own byte or
 // bytes in the code page, none stands in for another.
 [[nodiscard]] bool survivesNarrowing(const std::wstring& text, unsigned codePage = 0 /* CP_ACP */);
+
+// Whether the platform can convert text to and from this code page.
+[[nodiscard]] bool isKnownCodePage(unsigned codePage);
+// The code page a setup program's file names are written in unless told otherwise: the
+// system's ANSI code page on Windows, 1252 (Western European) elsewhere.
+[[nodiscard]] unsigned defaultNameCodePage();
 
 // A number in decimal digits, without the C library's formatting (which would drag its whole
 // printf machinery into the setup program).

@@ -4,14 +4,26 @@
 #include "failure.h"
 #include "text.h"
 
-Thread::Thread(std::function<void()> body) : body_(new Body{std::move(body)}) {
-  handle_ = startThread(*body_);
-  if (!handle_) throw Failure("can't start a thread: " + toNarrow(systemReason(GetLastError())));
+struct Thread::State {
+  struct Body {
+    std::function<void()> body;
+    void operator()() noexcept { body(); }
+  } body;
+  UniqueHandle handle;
+};
+
+Thread::Thread(std::function<void()> body) : state_(new State{{std::move(body)}, {}}) {
+  state_->handle = startThread(state_->body);
+  if (!state_->handle) throw Failure("can't start a thread: " + toNarrow(systemReason(GetLastError())));
 }
 
+Thread::~Thread() { join(); }
+
+Thread::Thread(Thread&&) noexcept = default;
+
 void Thread::join() {
-  if (handle_) WaitForSingleObject(handle_.get(), INFINITE);
-  handle_.reset();
+  if (state_ && state_->handle) WaitForSingleObject(state_->handle.get(), INFINITE);
+  if (state_) state_->handle.reset();
 }
 
 void BackgroundTask::start(std::function<bool()> job) {

@@ -1,7 +1,11 @@
 #pragma once
 // Threads and locks taken straight from the platform. The C++ library's own would bring the
 // POSIX thread layer, its timed waits and their error types into the setup program, which is
-// kept small; these work from Windows XP on.
+// kept small; these work from Windows XP on. Outside Windows the builder's part of them (locks,
+// conditions, threads) stands on the C++ library's, which is the system's own there.
+#ifndef _WIN32
+#include "threads_posix.h"
+#else
 #include <windows.h>
 
 #include <exception>
@@ -24,18 +28,6 @@ class CriticalSection {
  private:
   friend class Condition;
   CRITICAL_SECTION section_;
-};
-
-// Holds a critical section from construction to destruction.
-class Lock {
- public:
-  explicit Lock(CriticalSection& section) : section_(section) { section_.lock(); }
-  ~Lock() { section_.unlock(); }
-  Lock(const Lock&) = delete;
-  Lock& operator=(const Lock&) = delete;
-
- private:
-  CriticalSection& section_;
 };
 
 // A condition that threads wait for under a critical section (Windows Vista on: the setup
@@ -81,28 +73,6 @@ template <typename Body>
   return UniqueHandle(CreateThread(nullptr, 0, &threads_detail::runBody<Body>, &body, 0, nullptr));
 }
 
-// A thread that runs a callable of its own and is waited for when the object goes. Raises
-// Failure "can't start a thread: <the system's reason>" when the system starts none. No
-// exception may leave the callable.
-class Thread {
- public:
-  explicit Thread(std::function<void()> body);
-  ~Thread() { join(); }
-  Thread(Thread&&) = default;
-  Thread& operator=(Thread&&) = delete;
-  Thread(const Thread&) = delete;
-
-  void join();
-
- private:
-  struct Body {
-    std::function<void()> body;
-    void operator()() noexcept { body(); }
-  };
-  std::unique_ptr<Body> body_;
-  UniqueHandle handle_;
-};
-
 // A job run once on a thread of its own, whose result, or the error it raised, the starting
 // thread collects. Any thread may wait for it to end.
 class BackgroundTask {
@@ -132,4 +102,35 @@ class BackgroundTask {
   std::function<bool()> job_;
   bool result_ = false;
   std::exception_ptr error_;
+};
+#endif
+
+// Holds a critical section from construction to destruction.
+class Lock {
+ public:
+  explicit Lock(CriticalSection& section) : section_(section) { section_.lock(); }
+  ~Lock() { section_.unlock(); }
+  Lock(const Lock&) = delete;
+  Lock& operator=(const Lock&) = delete;
+
+ private:
+  CriticalSection& section_;
+};
+
+// A thread that runs a callable of its own and is waited for when the object goes. Raises
+// Failure "can't start a thread: <the system's reason>" when the system starts none. No
+// exception may leave the callable.
+class Thread {
+ public:
+  explicit Thread(std::function<void()> body);
+  ~Thread();
+  Thread(Thread&&) noexcept;
+  Thread& operator=(Thread&&) = delete;
+  Thread(const Thread&) = delete;
+
+  void join();
+
+ private:
+  struct State;  // the platform's thread
+  std::unique_ptr<State> state_;
 };

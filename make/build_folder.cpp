@@ -1,12 +1,11 @@
 #include "build_folder.h"
 
-#include <windows.h>
-
-#include <cwchar>
+#include <cstdio>
 #include <stdexcept>
 
 #include "error_report.h"
-#include "handles.h"
+#include "file_io.h"
+#include "file_system.h"
 #include "paths.h"
 #include "text.h"
 
@@ -16,32 +15,19 @@ constexpr unsigned kNameAttempts = 100;
 }  // namespace
 
 BuildFolder::BuildFolder(const std::wstring& parent) {
-  DWORD error = ERROR_SUCCESS;
+  unsigned long error = 0;
   for (unsigned attempt = 0; attempt < kNameAttempts; ++attempt) {
-    wchar_t name[40];
-    std::swprintf(name, 40, L"pmk%lx-%u.tmp", GetCurrentProcessId(), attempt);
-    const std::wstring candidate = joinPath(parent, name);
-    if (CreateDirectoryW(candidate.c_str(), nullptr)) {
+    char name[40];
+    std::snprintf(name, sizeof name, "pmk%lx-%u.tmp", currentProcessId(), attempt);
+    const std::wstring candidate = joinPath(parent, toWide(name));
+    if (createFolder(candidate)) {
       path_ = fullPath(candidate);
       return;
     }
-    error = GetLastError();
-    if (error != ERROR_ALREADY_EXISTS) break;
+    error = lastSystemError();
+    if (!meansAlreadyExists(error)) break;
   }
   throw std::runtime_error(toNarrow(L"Can't create a temporary folder in " + parent + L": " + systemReason(error)));
 }
 
-BuildFolder::~BuildFolder() {
-  const DWORD savedError = GetLastError();
-  {
-    WIN32_FIND_DATAW found;
-    const UniqueFind listing(FindFirstFileW(joinPath(path_, L"*").c_str(), &found));
-    if (listing) {
-      do {
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW(joinPath(path_, found.cFileName).c_str());
-      } while (FindNextFileW(listing.get(), &found));
-    }
-  }
-  RemoveDirectoryW(path_.c_str());
-  SetLastError(savedError);
-}
+BuildFolder::~BuildFolder() { removeFolderAndFiles(path_); }

@@ -1,36 +1,21 @@
 #include "builder_main.h"
 
-#include <windows.h>
-
 #include <exception>
 
 #include "builder_options.h"
 #include "cmdline_parser.h"
 #include "console.h"
-#include "file_search.h"
-#include "handles.h"
+#include "file_system.h"
 #include "sfx_builder.h"
 #include "source_date.h"
 #include "text.h"
 
 namespace {
 
-// A file-system search for exactly this path finds an entry. Trailing separators are dropped
-// first: the search would not find "out\" although "out" exists. A drive root ("E:\", "E:") is
-// no entry of any folder, so a search never finds it; its attributes tell that it exists.
-bool pathExists(std::wstring path) {
-  while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/') && path[path.size() - 2] != L':') {
-    path.pop_back();
-  }
-  WIN32_FIND_DATAW data;
-  const UniqueFind find(FindFirstFileW(path.c_str(), &data));
-  return find || GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 class Options {
  public:
-  explicit Options(const std::wstring& commandLine) {
-    parser_.setCommandLine(commandLine);
+  explicit Options(std::vector<std::wstring> arguments) {
+    parser_.setArguments(std::move(arguments));
     parser_.setDescription(kBuilderOptions);
     // The result is not consulted: what was recorded before a bad argument is what counts.
     (void)parser_.parse(true);
@@ -49,12 +34,13 @@ class Options {
 };
 
 int build(const Options& options) {
-  std::wstring archive, folder, outputFolder, setupFile, outputName;
+  std::wstring archive, folder, outputFolder, setupFile, outputName, codePageText;
   const bool haveArchive = options.given(L"f", L"input-archive-file", archive);
   const bool haveFolder = options.given(L"d", L"input-directory", folder);
   const bool haveOutputFolder = options.given(L"o", L"output-directory", outputFolder);
   const bool haveSetupFile = options.given(L"s", L"input-setup-file", setupFile);
   const bool haveOutputName = options.given(L"c", L"output-setup-file", outputName);
+  const bool haveCodePage = options.given(L"code-page", L"code-page", codePageText);
 
   if (options.helpSwitch() || (!haveArchive && !haveFolder)) {
     options.usage();
@@ -63,6 +49,17 @@ int build(const Options& options) {
   if (const SourceDate date = readSourceDate(); !date.valid) {
     printError("SOURCE_DATE_EPOCH is not a number of seconds: " + date.given);
     return 1;
+  }
+
+  unsigned codePage = defaultNameCodePage();
+  if (haveCodePage) {
+    const bool digits = codePageText.size() <= 5 &&
+                        codePageText.find_first_not_of(L"0123456789") == std::wstring::npos;
+    codePage = digits ? static_cast<unsigned>(std::stoul(codePageText)) : 0;
+    if (codePage == 0 || !isKnownCodePage(codePage)) {
+      printError(L"Unknown code page: " + codePageText);
+      return 1;
+    }
   }
 
   SfxBuilder builder;
@@ -81,12 +78,12 @@ int build(const Options& options) {
   if (haveSetupFile) {
     // The name is recorded in the system's code page: one that does not survive the conversion
     // would name a file that no setup program could find.
-    if (!survivesNarrowing(setupFile)) {
+    if (!survivesNarrowing(setupFile, codePage)) {
       printError("Setup file name " + toNarrow(setupFile) + " cannot be written in code page " +
-                 std::to_string(GetACP()));
+                 std::to_string(codePage));
       return 1;
     }
-    builder.setSetupFileName(toNarrow(setupFile));
+    builder.setSetupFileName(toNarrow(setupFile, codePage), codePage);
   }
 
   bool built = false;
@@ -113,9 +110,9 @@ int build(const Options& options) {
 
 }  // namespace
 
-int runBuilder(const std::wstring& commandLine) {
+int runBuilder(std::vector<std::wstring> arguments) {
   try {
-    return build(Options(commandLine));
+    return build(Options(std::move(arguments)));
   } catch (const std::exception& e) {
     printError(e.what());
     return 1;

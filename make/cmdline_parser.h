@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 enum class EntryKind : std::int32_t {
@@ -92,6 +93,8 @@ class CmdLineParser {
 
   // Replaces the argument list (index 0 is the program path and is never parsed).
   void setCommandLine(std::wstring_view text);
+  // Replaces the argument list with arguments already split (index 0 as above).
+  void setArguments(std::vector<std::wstring> arguments) { arguments_ = std::move(arguments); }
   // Appends the table's Switch and Option rows to the options and its Param rows to the
   // parameters, in table order; reading stops at the first row of any other kind.
   void setDescription(const CmdLineEntry* table);

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "error_report.h"
+#include "file_io.h"
 #include "handles.h"
 #include "paths.h"
 #include "text.h"
@@ -16,13 +17,13 @@ namespace {
 
 // Files shorter than kWhole are read and deflated whole; longer ones go through in pieces of
 // kWhole, as a stream.
-constexpr DWORD kWhole = 8 << 20;
+constexpr std::uint32_t kWhole = 8 << 20;
 // Files larger than kProbeFrom are first probed: their first kProbe bytes are deflated, and less
 // than 1/kMargin shrinkage counts as none. A stream stops after kCheckFrom bytes once it has not
 // shrunk by that much.
-constexpr DWORD kProbeFrom = 64 << 10;
-constexpr DWORD kProbe = 16 << 10;
-constexpr DWORD kMargin = 128;
+constexpr std::uint32_t kProbeFrom = 64 << 10;
+constexpr std::uint32_t kProbe = 16 << 10;
+constexpr std::uint32_t kMargin = 128;
 constexpr std::uint64_t kCheckFrom = 2 * kWhole;
 // Packed data waiting in memory for the archive, over all packers.
 constexpr std::uint64_t kMemoryBound = 32 << 20;
@@ -34,28 +35,6 @@ std::string cannotAdd(const std::wstring& shown) { return "Can't add file to zip
 
 std::wstring WalkedFile::path() const { return joinPath(folder->path, name); }
 std::wstring WalkedFile::shown() const { return joinPath(folder->shown, name); }
-
-bool readAt(HANDLE file, std::uint64_t offset, void* buffer, DWORD count, DWORD& got) {
-  got = 0;
-  // Bounded: every round reads something or ends the loop. A disk file reads short only at its
-  // end, so a short read needs no second one to find that out.
-  while (got < count) {
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(offset + got);
-    at.OffsetHigh = static_cast<DWORD>((offset + got) >> 32);
-    DWORD read = 0;
-    if (!ReadFile(file, static_cast<char*>(buffer) + got, count - got, &read, offset == kFromPointer ? nullptr : &at)) {
-      // A read at a given offset past the end fails with this rather than reading nothing.
-      if (GetLastError() == ERROR_HANDLE_EOF) break;
-      got = 0;
-      return false;
-    }
-    const bool whole = read == count - got;
-    got += read;
-    if (!whole) break;
-  }
-  return true;
-}
 
 // A zlib deflate stream for the files too large to deflate whole.
 class FilePacker::Deflater {
@@ -79,7 +58,7 @@ class FilePacker::Deflater {
   z_stream stream_{};
 };
 
-FilePacker::FilePacker(HANDLE spool, std::wstring spoolFolder, std::atomic<std::uint64_t>& memoryInUse)
+FilePacker::FilePacker(NativeFile spool, std::wstring spoolFolder, std::atomic<std::uint64_t>& memoryInUse)
     : spool_(spool),
       spoolFolder_(std::move(spoolFolder)),
       memoryInUse_(memoryInUse),
@@ -97,29 +76,27 @@ FilePacker::~FilePacker() { libdeflate_free_compressor(compressor_); }
 // a disk file at all (a pipe reads empty too).
 std::string FilePacker::pack(const WalkedFile& file, PackedFile& packed) {
   const std::wstring shown = file.shown();
-  UniqueFile handle(CreateFileW(file.path().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  FILETIME written = file.written;
-  DWORD got = 0;
-  if (!handle || (file.link && !GetFileTime(handle.get(), nullptr, nullptr, &written)) ||
-      !readAt(handle.get(), kFromPointer, input_.get(), kWhole, got) || (got == 0 && GetFileType(handle.get()) != FILE_TYPE_DISK)) {
+  const UniqueFile handle = openToRead(file.path());
+  std::uint32_t got = 0;
+  if (!handle || !readAt(handle.get(), kFromPointer, input_.get(), kWhole, got) ||
+      (got == 0 && !isDiskFile(handle.get()))) {
     return cannotAdd(shown);
   }
   packed.info.name = file.folder->entryPrefix + toUtf8(file.name);
-  clock_.convert(written, packed.info.dosTime, packed.info.dosDate);
+  clock_.convert(file.written, packed.info.dosTime, packed.info.dosDate);
   if (got < kWhole) return packWhole(got, packed);
   if (!probeShrinks(got)) return storeStream(handle.get(), got, packed, shown);
   return deflateStream(handle.get(), got, packed, shown);
 }
 
 // Whether the start of the input deflates to less than what it is, by the margin.
-bool FilePacker::probeShrinks(DWORD available) {
-  const DWORD probe = std::min(available, kProbe);
+bool FilePacker::probeShrinks(std::uint32_t available) {
+  const std::uint32_t probe = std::min(available, kProbe);
   return libdeflate_deflate_compress(compressor_, input_.get(), probe, output_.get(), probe - probe / kMargin) != 0;
 }
 
 // The whole file, `size` bytes, is in the input buffer.
-std::string FilePacker::packWhole(DWORD size, PackedFile& packed) {
+std::string FilePacker::packWhole(std::uint32_t size, PackedFile& packed) {
   packed.info.size = size;
   packed.info.crc = libdeflate_crc32(0, input_.get(), size);
   // A stream that does not fit in fewer bytes than the file is not made.
@@ -128,14 +105,14 @@ std::string FilePacker::packWhole(DWORD size, PackedFile& packed) {
                               : libdeflate_deflate_compress(compressor_, input_.get(), size, output_.get(), size - 1);
   packed.info.deflated = deflated != 0;
   packed.info.packedSize = deflated != 0 ? deflated : size;
-  const bool kept = deflated != 0 ? emit(packed, output_.get(), static_cast<DWORD>(deflated))
+  const bool kept = deflated != 0 ? emit(packed, output_.get(), static_cast<std::uint32_t>(deflated))
                                   : emit(packed, input_.get(), size);
   return kept ? std::string() : spoolFailure();
 }
 
 // Deflates the file from its first piece (`got` bytes in the input buffer) to its end. The
 // stream goes to the spool's end while it is being made.
-std::string FilePacker::deflateStream(HANDLE file, DWORD got, PackedFile& packed, const std::wstring& shown) {
+std::string FilePacker::deflateStream(NativeFile file, std::uint32_t got, PackedFile& packed, const std::wstring& shown) {
   z_stream& stream = deflater_->restart();
   stream.next_out = output_.get();
   stream.avail_out = kWhole;
@@ -168,8 +145,7 @@ std::string FilePacker::deflateStream(HANDLE file, DWORD got, PackedFile& packed
   // A full last piece: deflating stopped early. Either way the file's own bytes go in, read
   // again from its start, over the stream on the spool.
   if (got == kWhole || packedSize >= read) {
-    LARGE_INTEGER start{};
-    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN) || !readAt(file, kFromPointer, input_.get(), kWhole, got)) {
+    if (!seekTo(file, 0) || !readAt(file, kFromPointer, input_.get(), kWhole, got)) {
       return cannotAdd(shown);
     }
     return storeStream(file, got, packed, shown);
@@ -186,7 +162,7 @@ std::string FilePacker::deflateStream(HANDLE file, DWORD got, PackedFile& packed
 
 // Stores the file from its first piece (`got` bytes in the input buffer, read from its start) to
 // its end, on the spool.
-std::string FilePacker::storeStream(HANDLE file, DWORD got, PackedFile& packed, const std::wstring& shown) {
+std::string FilePacker::storeStream(NativeFile file, std::uint32_t got, PackedFile& packed, const std::wstring& shown) {
   std::uint32_t crc = 0;
   std::uint64_t read = 0;
   for (;;) {
@@ -206,7 +182,7 @@ std::string FilePacker::storeStream(HANDLE file, DWORD got, PackedFile& packed, 
 }
 
 // Small data stays in memory while the bound allows; the rest goes to the spool.
-bool FilePacker::emit(PackedFile& packed, const std::uint8_t* bytes, DWORD count) {
+bool FilePacker::emit(PackedFile& packed, const std::uint8_t* bytes, std::uint32_t count) {
   if (memoryInUse_.fetch_add(count) + count <= kMemoryBound) {
     packed.memory.assign(bytes, bytes + count);
     return true;
@@ -218,14 +194,10 @@ bool FilePacker::emit(PackedFile& packed, const std::uint8_t* bytes, DWORD count
   return true;
 }
 
-bool FilePacker::spoolAt(std::uint64_t offset, const void* bytes, DWORD count) {
-  OVERLAPPED at{};
-  at.Offset = static_cast<DWORD>(offset);
-  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-  DWORD written = 0;
-  return WriteFile(spool_, bytes, count, &written, &at) && written == count;
+bool FilePacker::spoolAt(std::uint64_t offset, const void* bytes, std::uint32_t count) {
+  return writeAt(spool_, offset, bytes, count);
 }
 
 std::string FilePacker::spoolFailure() const {
-  return toNarrow(L"Can't write a temporary file in " + spoolFolder_ + L": " + systemReason(GetLastError()));
+  return toNarrow(L"Can't write a temporary file in " + spoolFolder_ + L": " + systemReason(lastSystemError()));
 }

@@ -4,14 +4,14 @@
 // or the file's own bytes where deflate does not shrink them) is kept in memory when small and
 // otherwise appended to the thread's spool file, a temporary file of its own. Files up to 8 MiB
 // are deflated whole with libdeflate, larger ones as a stream with zlib.
-#include <windows.h>
-
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "file_system.h"
+#include "handles.h"
 #include "zip_writer.h"
 
 struct libdeflate_compressor;
@@ -25,14 +25,13 @@ struct WalkedFolder {
 };
 
 // A file the walk found: its folder (which outlives it), its name there, and what the listing
-// gave: the size (a hint: the file may change before it is packed), the last write time, and
-// whether it is a link (whose target's time counts).
+// gave: the size (a hint: the file may change before it is packed) and the last write time (of
+// a link's target, for a link).
 struct WalkedFile {
   const WalkedFolder* folder = nullptr;
   std::wstring name;
   std::uint64_t listedSize = 0;
-  FILETIME written{};
-  bool link = false;
+  FileTime written = 0;
 
   [[nodiscard]] std::wstring path() const;
   [[nodiscard]] std::wstring shown() const;
@@ -46,13 +45,6 @@ struct PackedFile {
   std::uint64_t spoolOffset = 0;
 };
 
-// Reads `count` bytes at `offset` of a file opened for synchronous reading, or fewer when the file
-// ends before; its file pointer is not relied on, so threads may read one file each. With
-// kFromPointer it reads on from the file pointer instead. False when a read fails; `got` is
-// then 0.
-inline constexpr std::uint64_t kFromPointer = ~0ull;
-[[nodiscard]] bool readAt(HANDLE file, std::uint64_t offset, void* buffer, DWORD count, DWORD& got);
-
 class FilePacker {
  public:
   // The levels the archive's entries are deflated at, whole and as a stream: archives about as
@@ -64,7 +56,7 @@ class FilePacker {
   // this packer appends to it. Data kept in memory is counted in `memoryInUse` (shared by the
   // packers of one archive), up to a bound; past it, data goes to the spool. Raises
   // std::bad_alloc.
-  FilePacker(HANDLE spool, std::wstring spoolFolder, std::atomic<std::uint64_t>& memoryInUse);
+  FilePacker(NativeFile spool, std::wstring spoolFolder, std::atomic<std::uint64_t>& memoryInUse);
   ~FilePacker();
   FilePacker(const FilePacker&) = delete;
   FilePacker& operator=(const FilePacker&) = delete;
@@ -80,16 +72,16 @@ class FilePacker {
 
  private:
   class Deflater;
-  [[nodiscard]] bool probeShrinks(DWORD available);
+  [[nodiscard]] bool probeShrinks(std::uint32_t available);
   // Hands `count` packed bytes over: in memory, or appended to the spool.
-  [[nodiscard]] bool emit(PackedFile& packed, const std::uint8_t* bytes, DWORD count);
-  [[nodiscard]] std::string packWhole(DWORD size, PackedFile& packed);
-  [[nodiscard]] std::string deflateStream(HANDLE file, DWORD got, PackedFile& packed, const std::wstring& shown);
-  [[nodiscard]] std::string storeStream(HANDLE file, DWORD got, PackedFile& packed, const std::wstring& shown);
-  [[nodiscard]] bool spoolAt(std::uint64_t offset, const void* bytes, DWORD count);
+  [[nodiscard]] bool emit(PackedFile& packed, const std::uint8_t* bytes, std::uint32_t count);
+  [[nodiscard]] std::string packWhole(std::uint32_t size, PackedFile& packed);
+  [[nodiscard]] std::string deflateStream(NativeFile file, std::uint32_t got, PackedFile& packed, const std::wstring& shown);
+  [[nodiscard]] std::string storeStream(NativeFile file, std::uint32_t got, PackedFile& packed, const std::wstring& shown);
+  [[nodiscard]] bool spoolAt(std::uint64_t offset, const void* bytes, std::uint32_t count);
   [[nodiscard]] std::string spoolFailure() const;
 
-  HANDLE spool_;
+  NativeFile spool_;
   std::wstring spoolFolder_;
   std::uint64_t spoolEnd_ = 0;
   std::atomic<std::uint64_t>& memoryInUse_;

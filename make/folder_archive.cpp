@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "error_report.h"
+#include "file_io.h"
 #include "file_packer.h"
 #include "folder_walk.h"
 #include "text.h"
@@ -21,7 +22,7 @@
 namespace {
 
 constexpr unsigned kMaxWorkers = 8;
-constexpr DWORD kCopyChunk = 1 << 20;
+constexpr std::uint32_t kCopyChunk = 1 << 20;
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 // Files the walk hands over at once, and the most files and bytes (as listed) a packing thread
 // takes at once.
@@ -35,21 +36,14 @@ unsigned workerCount(unsigned requested) {
   return std::clamp(requested != 0 ? requested : 2 * processorCount(), 1u, kMaxWorkers);
 }
 
-// A new empty file in `folder` that the system deletes when its handle is closed, however the
-// program ends.
+// A new empty file in `folder` that goes when it is closed, however the program ends.
 UniqueFile createSpool(const std::wstring& folder) {
-  wchar_t name[MAX_PATH];
-  DWORD error = ERROR_SUCCESS;
-  if (GetTempFileNameW(folder.c_str(), L"pzs", 0, name) == 0) {
-    error = GetLastError();
-  } else {
-    UniqueFile spool(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-    if (spool) return spool;
-    error = GetLastError();
-    DeleteFileW(name);
+  UniqueFile spool = createScratchFile(folder);
+  if (!spool) {
+    throw std::runtime_error(
+        toNarrow(L"Can't create a temporary file in " + folder + L": " + systemReason(lastSystemError())));
   }
-  throw std::runtime_error(toNarrow(L"Can't create a temporary file in " + folder + L": " + systemReason(error)));
+  return spool;
 }
 
 // Files flow from the walk (add) to the packing threads, which take them in walk order, and from
@@ -58,7 +52,7 @@ UniqueFile createSpool(const std::wstring& folder) {
 // them over in batches, and a packing thread takes a run of small ones at once.
 class Pipeline {
  public:
-  Pipeline(HANDLE archive, const std::wstring& shownArchive, const std::wstring& spoolFolder, unsigned workers)
+  Pipeline(NativeFile archive, const std::wstring& shownArchive, const std::wstring& spoolFolder, unsigned workers)
       : zip_(archive), cannotWrite_("Can't create zip: " + toNarrow(shownArchive)) {
     const unsigned count = workerCount(workers);
     for (unsigned i = 0; i < count; ++i) spools_.push_back(createSpool(spoolFolder));
@@ -223,8 +217,8 @@ class Pipeline {
       return written;
     }
     for (std::uint64_t copied = 0; copied < packed.info.packedSize;) {
-      const DWORD wanted = static_cast<DWORD>(std::min<std::uint64_t>(kCopyChunk, packed.info.packedSize - copied));
-      DWORD got = 0;
+      const auto wanted = static_cast<std::uint32_t>(std::min<std::uint64_t>(kCopyChunk, packed.info.packedSize - copied));
+      std::uint32_t got = 0;
       if (!readAt(spools_[item.spool].get(), packed.spoolOffset + copied, buffer, wanted, got) || got != wanted ||
           !zip_.data(buffer, got)) {
         return false;
@@ -258,7 +252,7 @@ class Pipeline {
 
 FolderArchive::FolderArchive(const std::wstring& path, const std::wstring& shownPath, std::wstring spoolFolder)
     : shownPath_(shownPath), spoolFolder_(std::move(spoolFolder)) {
-  file_.reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  file_ = createToWrite(path);
   if (!file_) throw std::runtime_error("Can't create zip: " + toNarrow(shownPath_));
   removal_.reset(path);
 }

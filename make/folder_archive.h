@@ -3,8 +3,6 @@
 // named by its path below the folder with "\" between components. While the walk lists the
 // folders, threads pack the files (each file open only while it is packed) and one more writes
 // the finished entries in walk order; the archive is the same for any number of packing threads.
-#include <windows.h>
-
 #include <string>
 
 #include "handles.h"

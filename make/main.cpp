@@ -1,9 +1,10 @@
 #include <windows.h>
 
 #include "builder_main.h"
+#include "cmdline_parser.h"
 #include "system_library.h"
 
 int wmain() {
   restrictDllSearchToSystem();
-  return runBuilder(GetCommandLineW());
+  return runBuilder(CmdLineParser::splitCommandLine(GetCommandLineW()));
 }

@@ -1,19 +1,18 @@
 #pragma once
-// Builds a setup program: the setup stub that this program carries as its resource RCDATA 1,
-// with the payload resources and version strings added, followed by a ZIP archive that runs to
-// the end of the file.
-#include <windows.h>
-
+// Builds a setup program: the setup stub that this program carries (setup_image.h), with the
+// payload resources and version strings added, followed by a ZIP archive that runs to the end
+// of the file.
 #include <cstdint>
 #include <string>
+
+#include "paths.h"
 
 class PendingFile;
 
 class SfxBuilder {
  public:
-  // `stubModule` holds the stub image (null: this program). Reads the temporary folder; raises
-  // std::filesystem::filesystem_error when it cannot.
-  explicit SfxBuilder(HMODULE stubModule = nullptr);
+  // Reads the temporary folder; raises std::filesystem::filesystem_error when it cannot.
+  SfxBuilder();
 
   void setOutputFolder(const std::wstring& folder) { outputFolder_ = folder; }
 
@@ -22,7 +21,11 @@ class SfxBuilder {
   // below sub-folders (isPlainFileName). Otherwise prints "Client setup file name is not the exe
   // file!" or "Client setup file name is not a plain file name: <name>" and says which.
   [[nodiscard]] OutputName setOutputFileName(const std::wstring& name);
-  void setSetupFileName(const std::string& name) { setupFileName_ = name; }
+  // The setup file's name in `codePage`, which entry names are compared in.
+  void setSetupFileName(const std::string& name, unsigned codePage) {
+    setupFileName_ = name;
+    codePage_ = codePage;
+  }
   void setDeleteArchive(bool remove) { deleteArchive_ = remove; }
 
   // Zips `folder` into the temporary archive "tmpzipfile.zip", in a folder of this build's own
@@ -39,21 +42,17 @@ class SfxBuilder {
   // that name as it was, and removes what it wrote and (with the delete-archive flag) the archive.
   [[nodiscard]] bool buildFromArchive(const std::wstring& archivePath);
 
-  [[nodiscard]] std::wstring outputPath() const { return outputFolder_ + L"\\" + outputFileName_; }
+  [[nodiscard]] std::wstring outputPath() const { return joinPath(outputFolder_, outputFileName_); }
 
  private:
-  // Creates the pending file for `output` and writes the stub image into it; false after a
-  // reported failure.
-  [[nodiscard]] bool writeStub(PendingFile& pending, const std::wstring& output, const void* stub, DWORD size);
-  [[nodiscard]] bool addPayloadResources(const std::wstring& file, DWORD stubSize);
   // With SOURCE_DATE_EPOCH set, its seconds become the program header's time stamp.
   [[nodiscard]] bool stampHeader(const std::wstring& output);
   [[nodiscard]] bool appendArchive(const std::wstring& output, std::uint32_t offset);
 
-  HMODULE stubModule_;
   std::wstring outputFolder_ = L".";
   std::wstring outputFileName_ = L"Pondrel.exe";
   std::string setupFileName_;
+  unsigned codePage_ = 0;
   bool deleteArchive_ = true;
   std::wstring temporaryArchive_ = L"tmpzipfile.zip";
   std::wstring archivePath_;
@@ -68,6 +67,6 @@ class SfxBuilder {
 // A-Z lower-cased; empty when it has none.
 [[nodiscard]] std::string lowerExtension(const std::wstring& path);
 
-// Whether the ZIP archive holds an entry whose last name component equals `name` (ANSI,
-// compared byte for byte). Raises std::runtime_error "Can't open zip: <path>".
-[[nodiscard]] bool setupFileInArchive(const std::wstring& archivePath, const std::string& name);
+// Whether the ZIP archive holds an entry whose last name component equals `name` (in
+// `codePage`, compared byte for byte). Raises std::runtime_error "Can't open zip: <path>".
+[[nodiscard]] bool setupFileInArchive(const std::wstring& archivePath, const std::string& name, unsigned codePage);

@@ -1,7 +1,7 @@
-#include <filesystem>
 #include <stdexcept>
 
 #include "console.h"
+#include "file_system.h"
 #include "folder_archive.h"
 #include "paths.h"
 #include "build_folder.h"
@@ -15,7 +15,7 @@ bool SfxBuilder::buildFromFolder(const std::wstring& folder) {
 
   // Removed unless it is written below: nothing is left of a failed walk.
   FolderArchive archive(temporaryArchive_, temporaryArchive_, own.path());
-  if (!std::filesystem::is_directory(std::filesystem::path(folder))) {
+  if (!isFolder(folder)) {
     throw std::runtime_error("Directory doesn't exist or isn't a directory: " + toNarrow(folder));
   }
   printProgress(kArchiving);

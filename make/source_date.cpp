@@ -1,18 +1,12 @@
 #include "source_date.h"
 
-#include <windows.h>
-
-#include <vector>
-
+#include "file_system.h"
 #include "text.h"
 
 SourceDate readSourceDate() {
   SourceDate date;
-  const DWORD size = GetEnvironmentVariableW(L"SOURCE_DATE_EPOCH", nullptr, 0);
-  if (size == 0) return date;
-  std::vector<wchar_t> text(size);
-  const DWORD length = GetEnvironmentVariableW(L"SOURCE_DATE_EPOCH", text.data(), size);
-  const std::wstring value(text.data(), length < size ? length : 0);
+  const std::wstring value = environmentVariable(L"SOURCE_DATE_EPOCH");
+  if (value.empty()) return date;
   date.given = toNarrow(value);
   std::uint64_t seconds = 0;
   date.valid = !value.empty() && value.size() <= 10;

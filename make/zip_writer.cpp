@@ -1,5 +1,6 @@
 #include "zip_writer.h"
 
+#include "file_io.h"
 #include "source_date.h"
 
 #include <algorithm>
@@ -42,28 +43,25 @@ std::uint16_t nameFlags(const std::string& name) {
 
 }  // namespace
 
-DosClock::DosClock()
-    : known_(GetTimeZoneInformation(&zone_) != TIME_ZONE_ID_INVALID), sourceDate_(readSourceDate().seconds) {}
+DosClock::DosClock() : sourceDate_(readSourceDate().seconds) {}
 
-void DosClock::convert(const FILETIME& time, std::uint16_t& dosTime, std::uint16_t& dosDate) const {
+void DosClock::convert(FileTime time, std::uint16_t& dosTime, std::uint16_t& dosDate) const {
   if (sourceDate_) {
     dosTimeOf(*sourceDate_, dosTime, dosDate);
     return;
   }
-  SYSTEMTIME universal, local;
-  // The zone's rule for the file's own date decides summer time, as the C library's localtime does.
-  if (!FileTimeToSystemTime(&time, &universal) ||
-      !SystemTimeToTzSpecificLocalTime(known_ ? &zone_ : nullptr, &universal, &local)) {
+  CivilTime local;
+  if (!localCivilTime(time, local)) {
     dosTime = 0;
     dosDate = (1 << 5) | 1;  // 1980-01-01
     return;
   }
-  const unsigned year = std::clamp<unsigned>(local.wYear, 1980, 2107) - 1980;
-  dosDate = static_cast<std::uint16_t>((year << 9) | (local.wMonth << 5) | local.wDay);
-  dosTime = static_cast<std::uint16_t>((local.wHour << 11) | (local.wMinute << 5) | (local.wSecond / 2));
+  const unsigned year = std::clamp<unsigned>(local.year, 1980, 2107) - 1980;
+  dosDate = static_cast<std::uint16_t>((year << 9) | (local.month << 5) | local.day);
+  dosTime = static_cast<std::uint16_t>((local.hour << 11) | (local.minute << 5) | (local.second / 2));
 }
 
-ZipWriter::ZipWriter(HANDLE file) : file_(file) { buffer_.reserve(kBuffer); }
+ZipWriter::ZipWriter(NativeFile file) : file_(file) { buffer_.reserve(kBuffer); }
 
 bool ZipWriter::begin(const ZipEntryInfo& entry) {
   const std::uint64_t headerOffset = offset_;
@@ -90,15 +88,8 @@ bool ZipWriter::data(const void* bytes, std::size_t count) {
   if (buffer_.size() + count <= kBuffer) return put(bytes, count);
   // Large pieces go out as they are, behind what is buffered.
   if (!flush()) return false;
-  DWORD written = 0;
-  const auto* at = static_cast<const std::uint8_t*>(bytes);
-  while (count > 0) {
-    const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(count, 1u << 30));
-    if (!WriteFile(file_, at, piece, &written, nullptr) || written != piece) return false;
-    at += piece;
-    count -= piece;
-    offset_ += piece;
-  }
+  if (!writeAll(file_, bytes, count)) return false;
+  offset_ += count;
   return true;
 }
 
@@ -137,9 +128,7 @@ bool ZipWriter::put(const void* bytes, std::size_t count) {
 
 bool ZipWriter::flush() {
   if (buffer_.empty()) return true;
-  DWORD written = 0;
-  const bool ok = WriteFile(file_, buffer_.data(), static_cast<DWORD>(buffer_.size()), &written, nullptr) &&
-                  written == buffer_.size();
+  const bool ok = writeAll(file_, buffer_.data(), buffer_.size());
   buffer_.clear();
   return ok;
 }

@@ -6,12 +6,13 @@
 // version 2.0 needed, the UTF-8 flag on names that are not ASCII); with more than 65,535
 // entries the end records are the ZIP64 ones. Archives reach at most 4 GiB - 1: a setup program
 // could not carry more.
-#include <windows.h>
-
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "file_system.h"
+#include "handles.h"
 
 // The line that ends a build whose archive would not fit.
 inline constexpr const char* kArchiveTooLarge = "The archive is too large: a setup program must stay below 4 GiB";
@@ -29,23 +30,21 @@ struct ZipEntryInfo {
 };
 
 // File times as an archive records them: the local date and time in the two 16-bit MS-DOS
-// fields, years before 1980 taken as 1980. The time zone is read once, at construction.
+// fields, years before 1980 taken as 1980, under the zone's rule for the file's own day.
 class DosClock {
  public:
   // With SOURCE_DATE_EPOCH set, every file gets its time, in UTC (see source_date.h).
   DosClock();
-  void convert(const FILETIME& time, std::uint16_t& dosTime, std::uint16_t& dosDate) const;
+  void convert(FileTime time, std::uint16_t& dosTime, std::uint16_t& dosDate) const;
 
  private:
-  TIME_ZONE_INFORMATION zone_{};
-  bool known_ = false;
   std::optional<std::uint32_t> sourceDate_;
 };
 
 class ZipWriter {
  public:
   // Writes to `file` (open for writing, at its start). Does not own it.
-  explicit ZipWriter(HANDLE file);
+  explicit ZipWriter(NativeFile file);
 
   // Begins an entry: its local header. Its packedSize bytes of data follow through data().
   // False when the file cannot be written or the archive would pass 4 GiB - 1 (tooLarge()).
@@ -63,7 +62,7 @@ class ZipWriter {
   [[nodiscard]] bool put(const void* bytes, std::size_t count);
   [[nodiscard]] bool flush();
 
-  HANDLE file_;
+  NativeFile file_;
   std::uint64_t offset_ = 0;  // where the next byte goes in the archive
   std::vector<std::uint8_t> buffer_;
   std::vector<std::uint8_t> directory_;

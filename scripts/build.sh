@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# Builds the programs for one target or both: scripts/build.sh [x86_64|i686|all] [cmake targets...]
+# Builds the programs for one target or all: scripts/build.sh [x86_64|i686|linux|all] [cmake targets...]
 # i686 is the shipped 32-bit build, which the tests run; x86_64 builds the same sources for
-# 64-bit Windows. Named cmake targets build only those (and what they need).
-# Output: build/<target>/setup/Pondrel.exe and build/<target>/make/PondrelMake.exe.
+# 64-bit Windows; linux builds the builder natively with the machine's own compilers, carrying
+# the shipped setup program (so the i686 one is built first). Named cmake targets build only
+# those (and what they need).
+# Output: build/<target>/setup/Pondrel.exe and build/<target>/make/PondrelMake.exe;
+# build/linux/make/pondrelmake.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 targets=${1:-all}
 [ $# -gt 0 ] && shift
 only=("$@")
-[ "$targets" = all ] && targets="x86_64 i686"
+[ "$targets" = all ] && targets="x86_64 i686 linux"
 
 # zlib, libzip and libdeflate come from Debian's source packages, unpacked once into build/_src.
 # A package whose newest source cannot be fetched (an update whose files the mirror lacks) is
@@ -36,6 +39,15 @@ command -v ninja >/dev/null && generator=(-G Ninja)
 
 for target in $targets; do
   dir="$root/build/$target"
+  if [ "$target" = linux ]; then
+    # The shipped setup program first: the native builder carries it.
+    [[ " $targets " == *" i686 "* ]] || bash "$0" i686 Pondrel
+    cmake -S "$root" -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
+      -DPONDREL_STUB="$root/build/i686/setup/Pondrel.exe" \
+      -DZLIB_SOURCE_DIR="$zlib_src" -DLIBZIP_SOURCE_DIR="$libzip_src" -DLIBDEFLATE_SOURCE_DIR="$libdeflate_src" >/dev/null
+    cmake --build "$dir" --parallel "$(nproc)" ${only[@]+--target "${only[@]}"}
+    continue
+  fi
   # A folder configured with other compilers (those of the POSIX thread model, before) is made anew.
   if [ -f "$dir/CMakeCache.txt" ] && ! grep -qs -- '-g++-win32"' "$dir"/CMakeFiles/*/CMakeCXXCompiler.cmake; then
     rm -rf "$dir"

@@ -15,6 +15,7 @@ export DEBIAN_FRONTEND=noninteractive
 
 packages=(
   cmake ninja-build make dpkg-dev
+  gcc g++ file
   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   googletest

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The sample runs, inside a Wine bench (scripts/run-sample.sh starts one). Needs a finished
-# build of the shipped 32-bit programs (build/i686).
+# build of the shipped 32-bit programs (build/i686) and of the native builder (build/linux).
 #  1. Setup-file mode: the sample distribution with its signed setup program as bin\setup.exe,
-#     built with PondrelMake -s setup.exe into KelmSampleSetup.exe, which runs that setup file.
+#     built with the native builder (pondrelmake -s setup.exe) into KelmSampleSetup.exe, which runs
+#     that setup file.
 #  2. Distribution mode: the sample client (its signed installer package, setup.ini, launcher
-#     settings and certificate), built with PondrelMake -d into KelmClientSetup.exe, which
+#     settings and certificate), built with the native builder into KelmClientSetup.exe, which
 #     installs the package, copies the certificate and starts the installed launcher.
 #   scripts/sample-in-bench.sh <output-folder>
 set -euo pipefail
@@ -12,6 +13,7 @@ out=$1
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/i686"
 tools="$build/tests"
+make="$root/build/linux/make/pondrelmake"
 winpath() { echo "Z:$(realpath "$1" | sed 's|/|\\|g')"; }
 interactive() { [ "${PONDREL_KEEP_DISPLAY:-0}" = 1 ]; }
 # The Linux folder behind one of the prefix's folder variables (TEMP, APPDATA, ...): where they
@@ -30,9 +32,8 @@ echo "== 1. setup-file mode"
 cp -r "$root/sample/dist/." "$out/dist/"
 cp "$build/sample/sample_setup.exe" "$out/dist/bin/setup.exe"
 bash "$root/tests/bench/sign.sh" "$root/build/certs" "$out/dist/bin/setup.exe"
-echo "== PondrelMake -d dist -s setup.exe -o $out -c KelmSampleSetup.exe"
-wine "$build/make/PondrelMake.exe" -d "$(winpath "$out/dist")" -s setup.exe \
-  -o "$(winpath "$out")" -c KelmSampleSetup.exe
+echo "== pondrelmake -d dist -s setup.exe -o $out -c KelmSampleSetup.exe"
+"$make" -d "$out/dist" -s setup.exe -o "$out" -c KelmSampleSetup.exe
 echo "== built $out/KelmSampleSetup.exe ($(stat -c %s "$out/KelmSampleSetup.exe") bytes)"
 echo "== running KelmSampleSetup.exe"
 wine "$out/KelmSampleSetup.exe" &
@@ -55,9 +56,8 @@ echo "== 2. distribution mode"
 cp -r "$root/sample/client/." "$out/client/"
 cp "$build/sample/KelmQuorda.msi" "$out/client/"
 bash "$root/tests/bench/sign.sh" "$root/build/certs" "$out/client/KelmQuorda.msi"
-echo "== PondrelMake -d client -o $out -c KelmClientSetup.exe"
-wine "$build/make/PondrelMake.exe" -d "$(winpath "$out/client")" -o "$(winpath "$out")" \
-  -c KelmClientSetup.exe
+echo "== pondrelmake -d client -o $out -c KelmClientSetup.exe"
+"$make" -d "$out/client" -o "$out" -c KelmClientSetup.exe
 echo "== running KelmClientSetup.exe"
 wine "$out/KelmClientSetup.exe" &
 setup=$!

@@ -19,6 +19,8 @@ PREFIX = Path(os.environ["WINEPREFIX"]) if "WINEPREFIX" in os.environ else None
 ARTIFACTS = BUILD / "artifacts"
 
 PONDREL = BUILD / "setup" / "Pondrel.exe"
+# The builder for POSIX build machines, carrying the same setup program (scripts/build.sh linux).
+NATIVE_MAKE = Path(os.environ.get("PONDREL_NATIVE_MAKE", SOURCE / "build" / "linux" / "make" / "pondrelmake"))
 PONDREL_MAKE = BUILD / "make" / "PondrelMake.exe"
 TOOLS = BUILD / "tests"
 WINTEST = TOOLS / "wintest.exe"
@@ -173,6 +175,13 @@ def run(exe, *args, cwd=None, env=None, locale=None, timeout=300):
     """Runs a Windows program to its end. The shell sees only the low 8 bits of the exit code."""
     proc = subprocess.run(["wine", str(exe), *map(str, args)], cwd=cwd, env=wine_env(env, locale),
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, timeout=timeout)
+    return Result(proc.returncode, proc.stdout, proc.stderr)
+
+
+def run_native(exe, *args, cwd=None, env=None, locale=None, timeout=300):
+    """Runs a Linux program to its end, with the same environment as a Windows one."""
+    proc = subprocess.run([str(exe), *map(str, args)], cwd=cwd, env=wine_env(env, locale), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, timeout=timeout)
     return Result(proc.returncode, proc.stdout, proc.stderr)
 
 

@@ -1,6 +1,7 @@
-"""The builder as a user drives it: PondrelMake.exe under Wine turns a folder or a ZIP archive into
-a setup program, and the result is read back from Linux (pefile, unzip, 7z) and from Windows
-(wintest resources), and run."""
+"""The builder as a user drives it: PondrelMake.exe under Wine, and the native Linux builder,
+turn a folder or a ZIP archive into a setup program, and the result is read back from Linux
+(pefile, unzip, 7z) and from Windows (wintest resources), and run. Every test runs with both
+builders unless it is about Windows alone."""
 import contextlib
 import hashlib
 import io
@@ -17,17 +18,19 @@ from pathlib import Path
 import pefile
 import pytest
 
-from bench import (box_text, click, error_box, finish, finish_without_error_box, held_open, PONDREL, PONDREL_MAKE,
-                   PREFIX, run, scratch, sign, SOURCE, start, tool, user_temp, user_temp_in, wait_for, winpath,
+from bench import (box_text, click, error_box, finish, finish_without_error_box, held_open, NATIVE_MAKE, PONDREL,
+                   PONDREL_MAKE, PREFIX, run, run_native, scratch, sign, SOURCE, start, tool, user_temp, user_temp_in, wait_for, winpath,
                    wintest, WorkFolderWatch)
 from distgen import generate, tree_hashes
 
-USAGE = ("Usage:  [/d <str>] [/s <str>] [/f <str>] [/o <str>] [/c <str>] [/h]\n"
+USAGE = ("Usage:  [/d <str>] [/s <str>] [/f <str>] [/o <str>] [/c <str>] [--code-page <str>] [/h]\n"
          "/d, --input-directory=<str>   \tinput directory\n"
          "/s, --input-setup-file=<str>  \tinput setup file\n"
          "/f, --input-archive-file=<str>\tinput zip archive file\n"
          "/o, --output-directory=<str>  \toutput directory, default: current directory\n"
          "/c, --output-setup-file=<str> \toutput setup file name, default: Pondrel.exe\n"
+         "  --code-page=<str>           \tcode page of the setup file name, default: the system's ANSI code page"
+         " (1252 outside Windows)\n"
          "/h, --help                    \tUsage\n")
 
 ARCHIVING, CREATING, SUCCEEDED = "Archiving...\n", "Creating sfx archive...\n", "Succesfully created sfx\n"
@@ -43,9 +46,45 @@ EN, RU = "en_US.UTF-8", "ru_RU.UTF-8"
 # Helpers
 
 
-def run_make(args, cwd, locale=None, timeout=120):
-    """Runs PondrelMake with these arguments in `cwd`; the Result's out/err have "\n" line ends."""
-    return run(PONDREL_MAKE, *args, cwd=cwd, locale=locale, timeout=timeout)
+# Which builder the tests of this module run: "windows" (PondrelMake.exe under Wine) or "native".
+BUILDER = "windows"
+
+
+@pytest.fixture(scope="module", autouse=True, params=["windows", "native"])
+def builder(request):
+    global BUILDER
+    BUILDER = request.param
+    yield request.param
+    BUILDER = "windows"
+
+
+def windows_builder_only():
+    if BUILDER != "windows":
+        pytest.skip("about the Windows builder alone")
+
+
+def run_make(args, cwd, locale=None, timeout=120, env=None):
+    """Runs the builder with these arguments in `cwd`; the Result's out/err have "\n" line ends.
+    The native builder gets the paths with "/" for "\"."""
+    if BUILDER == "native":
+        args = [str(arg).replace("\\", "/") for arg in args]
+        return run_native(NATIVE_MAKE, *args, cwd=cwd, env=env, locale=locale, timeout=timeout)
+    return run(PONDREL_MAKE, *args, cwd=cwd, env=env, locale=locale, timeout=timeout)
+
+
+def make_path(path):
+    """A path as the builder takes it: its Windows name, or the Linux path for the native one."""
+    return winpath(path) if BUILDER == "windows" else str(Path(path).resolve())
+
+
+def shown(text):
+    """A message as the builder words it: paths with "/" from the native one."""
+    return text if BUILDER == "windows" else text.replace("\\", "/")
+
+
+def output_encoding(code_page):
+    """What the builder writes on its streams: the code page on Windows, UTF-8 elsewhere."""
+    return code_page if BUILDER == "windows" else "utf-8"
 
 
 def decoded(data, encoding):
@@ -308,6 +347,8 @@ def test_refused_runs_report_one_reason(args, out, err, work):
     with zipfile.ZipFile(work / "archive.zip.bak", "w") as archive:
         archive.writestr("setup.exe", b"MZ")
     result = run_make(args, work)
+    # The native builder's messages are UTF-8, so a name outside the code page shows as it is.
+    err = err if BUILDER == "windows" else err.replace("?????", "устан")
     assert (result.code, result.out, result.err) == (1, out, err), f"PondrelMake {args}: {result}"
     assert not list(work.glob("*.exe")), f"PondrelMake {args} wrote a program"
 
@@ -345,11 +386,13 @@ FAILED_BUILDS = [
 def test_failed_builds_say_why_and_leave_nothing(args, held, out, err, work):
     make_tree(work, {"dist/readme.txt": b"readme", "dist/sub/locked.txt": b"locked", "plain.txt": b"plain",
                      "fake.zip": b"not a zip archive", "Pondrel.exe": b"an older build"})
+    if held:
+        windows_builder_only()  # no file is held against other programs on Linux
     before, temp_before = snapshot(work), temp_listing()
-    args = [arg.replace("{work}", winpath(work)) for arg in args]
+    args = [arg.replace("{work}", make_path(work)) for arg in args]
     with held_open(work / held) if held else contextlib.nullcontext():
         result = run_make(args, work)
-    line = re.escape(err.replace("{work}", winpath(work))).replace(re.escape(REASON), r"\S[^\n]*")
+    line = re.escape(shown(err).replace("{work}", make_path(work))).replace(re.escape(REASON), r"\S[^\n]*")
     assert result.code == 1 and result.out == out and re.fullmatch(line + "\n", result.err), \
         f"PondrelMake {args}: {result}"
     assert snapshot(work) == before, f"PondrelMake {args} left or changed files"
@@ -441,7 +484,7 @@ def test_source_date_epoch_makes_the_same_bytes_in_any_zone_on_any_day(work):
             os.utime(path, (mtime, mtime))
         shutil.rmtree(work / "out", ignore_errors=True)
         (work / "out").mkdir()
-        result = run(PONDREL_MAKE, *args, cwd=work, env={"SOURCE_DATE_EPOCH": "1700000001", "TZ": zone})
+        result = run_make(args, work, env={"SOURCE_DATE_EPOCH": "1700000001", "TZ": zone})
         assert result.code == 0, result
         built.append((work / "out" / "Same.exe").read_bytes())
     assert built[0] == built[1]
@@ -450,9 +493,56 @@ def test_source_date_epoch_makes_the_same_bytes_in_any_zone_on_any_day(work):
         # 2023-11-14 22:13:21 UTC, to the two seconds of a DOS time.
         assert {i.date_time for i in archive.infolist()} == {(2023, 11, 14, 22, 13, 20)}
     for bad in ("soon", "-1", "4294967296", "17e8", " 17"):
-        result = run(PONDREL_MAKE, *args[:-1], "Bad.exe", cwd=work, env={"SOURCE_DATE_EPOCH": bad})
+        result = run_make(args[:-1] + ["Bad.exe"], work, env={"SOURCE_DATE_EPOCH": bad})
         assert (result.code, result.err) == (1, f"SOURCE_DATE_EPOCH is not a number of seconds: {bad}\n"), result
         assert not (work / "out" / "Bad.exe").exists()
+
+
+def resources_of(path):
+    """Every resource of a program file, read with pefile: {(type, name, language): data}."""
+    data = Path(path).read_bytes()
+    pe = pefile.PE(data=data)
+    found = {}
+    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        for name in kind.directory.entries:
+            for language in name.directory.entries:
+                entry = language.data.struct
+                offset = pe.get_offset_from_rva(entry.OffsetToData)
+                key = (kind.id or str(kind.name), name.id or str(name.name), language.id)
+                found[key] = data[offset:offset + entry.Size]
+    pe.close()
+    return found
+
+
+def test_both_builders_make_the_same_setup_program(signed_marker, work):
+    windows_builder_only()  # runs both builders itself
+    # Files at the packer's edges (empty, deflated whole, streamed past 8 MiB, stored random data),
+    # names outside ASCII and in different letter cases, and times in winter and in summer time.
+    dist = generate(work / "dist", 2 * 2**20, 60, seed=5)
+    rng = random.Random(5)
+    make_tree(dist, {"bin/setup.exe": signed_marker, "Отчёт.txt": b"report", "b.txt": b"b", "B2.txt": b"B",
+                     "edge/empty.txt": b"", "edge/random.bin": rng.randbytes(2**16 + 1),
+                     "edge/large.txt": rng.randbytes(2**22 + 7).hex().encode()[:2**23 + 13]}, folders=["empty"])
+    for number, path in enumerate(sorted(dist.rglob("*"))):
+        stamp = (1_767_300_000, 1_783_000_000)[number % 2] + number  # 2026-01 and 2026-07
+        os.utime(path, (stamp, stamp))
+    programs = {}
+    for name, run_builder, program in (("windows", run, PONDREL_MAKE), ("native", run_native, NATIVE_MAKE)):
+        (work / name).mkdir()
+        result = run_builder(program, "-d", "dist", "-s", "setup.exe", "-o", name, "-c", "Same.exe", cwd=work,
+                             env={"TZ": "Europe/Berlin"})
+        assert (result.code, result.out, result.err) == (0, ARCHIVING + CREATING + SUCCEEDED, ""), (name, result)
+        programs[name] = work / name / "Same.exe"
+
+    def entries(program):
+        with zipfile.ZipFile(cut_archive(program, work)) as archive:
+            return [(i.filename, i.compress_type, i.flag_bits, i.CRC, i.file_size, i.compress_size, i.date_time,
+                     i.create_system, i.external_attr) for i in archive.infolist()]
+
+    assert entries(programs["windows"]) == entries(programs["native"])
+    assert resources_of(programs["windows"]) == resources_of(programs["native"])
+    lines = run_setup_program(programs["native"], marker=work)
+    assert lines[2].endswith("\\bin\\setup.exe"), lines
 
 
 def test_parallel_build_gives_the_one_thread_archive(work):
@@ -530,9 +620,12 @@ def test_national_names_round_trip(locale, code_page, folder, output, files, set
     setup_name = setup.rsplit("/", 1)[1]
     expected = make_tree(work / folder, dict(files, **{setup: signed_marker}))
     (work / (folder + ".zip.bak")).write_bytes(EMPTY_ZIP)
-    result = run_make(["-d", folder, "-c", output, "-s", setup_name], work, locale=locale)
+    # The native builder is told the code page that the Windows one takes from the system.
+    code_page_option = [] if BUILDER == "windows" else ["--code-page=" + code_page[2:]]
+    result = run_make(["-d", folder, "-c", output, "-s", setup_name] + code_page_option, work, locale=locale)
     progress = RUSSIAN_PROGRESS if locale == RU else ARCHIVING + CREATING + SUCCEEDED
-    assert (result.code, decoded(result.stdout, code_page), decoded(result.stderr, code_page)) == \
+    streams = output_encoding(code_page)
+    assert (result.code, decoded(result.stdout, streams), decoded(result.stderr, streams)) == \
            (0, progress, ""), (locale, result)
 
     program = work / output
@@ -548,8 +641,8 @@ def test_national_names_round_trip(locale, code_page, folder, output, files, set
     assert lines[2].endswith("\\" + setup.replace("/", "\\")), lines
 
     # Error lines name paths in the same code page.
-    refused = run_make(["-f", folder + ".zip.bak", "-c", output], work, locale=locale)
-    assert (refused.code, decoded(refused.stdout, code_page), decoded(refused.stderr, code_page)) == \
+    refused = run_make(["-f", folder + ".zip.bak", "-c", output] + code_page_option, work, locale=locale)
+    assert (refused.code, decoded(refused.stdout, streams), decoded(refused.stderr, streams)) == \
            (1, "", f"File {folder}.zip.bak is not a zip archive\n"), (locale, refused)
 
 
@@ -660,6 +753,7 @@ def drives(work):
 
 @pytest.mark.parametrize("output_root", ["\\", ""], ids=["to X:\\", "to X:"])
 def test_drive_root_as_input_and_output_folder(output_root, drives, work):
+    windows_builder_only()
     # A drive root is listed in no folder, so only its attributes show that it exists.
     (source, source_folder), (target, target_folder) = drives.items()
     expected = make_tree(source_folder, {"a.txt": b"a", "b/c.txt": b"c"})
@@ -733,7 +827,7 @@ def test_unreadable_file_ends_the_walk(work):
     os.mkfifo(work / "dist" / "pipe")
     temp_before = temp_listing()
     result = run_make(["-d", "dist"], work, timeout=60)
-    assert (result.code, result.out, result.err) == (1, ARCHIVING, "Can't add file to zip: dist\\pipe\n"), result
+    assert (result.code, result.out, result.err) == (1, ARCHIVING, shown("Can't add file to zip: dist\\pipe\n")), result
     assert not (work / "Pondrel.exe").exists()
     assert temp_listing() == temp_before, "a failed walk left temporary files"
 
@@ -752,7 +846,7 @@ def test_link_cycle_ends_the_walk(link, target, where, work):
     temp_before = temp_listing()
     result = run_make(["-d", r"tree\dist"], work, timeout=60)
     assert (result.code, result.out, result.err) == \
-           (1, ARCHIVING, f"Link cycle in the input folder: {where}\n"), (link, result)
+           (1, ARCHIVING, shown(f"Link cycle in the input folder: {where}\n")), (link, result)
     assert not (work / "Pondrel.exe").exists()
     assert temp_listing() == temp_before, "a failed walk left temporary files"
 
@@ -819,6 +913,7 @@ FARM_RUNS = [
 
 @pytest.mark.parametrize("case,how,code,out,err,box", FARM_RUNS, ids=[c[0] for c in FARM_RUNS])
 def test_build_farm_runs(case, how, code, out, err, box, signed_marker, work):
+    windows_builder_only()  # builds started as Windows programs, in the prefix's temporary folder
     builds = how.get("builds", 1)
     folder, output_folder, output, temp_name = how.get("names", ("dist", "out", "Setup.exe", None))
     builder = builder_carrying(how["stub"](work), work) if "stub" in how else PONDREL_MAKE

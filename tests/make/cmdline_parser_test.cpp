@@ -350,12 +350,14 @@ TEST(CmdLineParserTest, LooksUpShortNamesBeforeLongNames) {
 }
 
 const wchar_t kBuilderUsage[] =
-    L"Usage:  [/d <str>] [/s <str>] [/f <str>] [/o <str>] [/c <str>] [/h]\n"
+    L"Usage:  [/d <str>] [/s <str>] [/f <str>] [/o <str>] [/c <str>] [--code-page <str>] [/h]\n"
     L"/d, --input-directory=<str>   \tinput directory\n"
     L"/s, --input-setup-file=<str>  \tinput setup file\n"
     L"/f, --input-archive-file=<str>\tinput zip archive file\n"
     L"/o, --output-directory=<str>  \toutput directory, default: current directory\n"
     L"/c, --output-setup-file=<str> \toutput setup file name, default: Pondrel.exe\n"
+    L"  --code-page=<str>           \tcode page of the setup file name, default: the system's ANSI code page (1252 "
+    L"outside Windows)\n"
     L"/h, --help                    \tUsage\n";
 
 TEST(CmdLineParserTest, BuildsUsageText) {
@@ -399,12 +401,14 @@ TEST(CmdLineParserTest, BuildsUsageText) {
        L"PondrelMake 1.0",
        nullptr,
        L"PondrelMake 1.0\n"
-       L"Usage:  [/d <str>] [/s <str>] [/f <str>] [/o <str>] [/c <str>] [/h]\n"
+       L"Usage:  [/d <str>] [/s <str>] [/f <str>] [/o <str>] [/c <str>] [--code-page <str>] [/h]\n"
        L"/d, --input-directory=<str>   \tinput directory\n"
        L"/s, --input-setup-file=<str>  \tinput setup file\n"
        L"/f, --input-archive-file=<str>\tinput zip archive file\n"
        L"/o, --output-directory=<str>  \toutput directory, default: current directory\n"
        L"/c, --output-setup-file=<str> \toutput setup file name, default: Pondrel.exe\n"
+       L"  --code-page=<str>           \tcode page of the setup file name, default: the system's ANSI code page "
+       L"(1252 outside Windows)\n"
        L"/h, --help                    \tUsage\n"},
       {"mixed", mixed, L"", nullptr,
        L"Usage:  /n <num> [--when <date>] [/x <str>] /v [--quiet] [/k <str>] source files... "
