@@ -22,4 +22,5 @@ set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # The C library's versioned dependency, as dpkg-shlibdeps finds it.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -122,6 +122,15 @@ UniqueFile createScratchFile(const std::wstring& folder) {
   return file;
 }
 
+bool stampOf(NativeFile file, FileStamp& stamp) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return false;
+  stamp.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  stamp.written = (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                  info.ftLastWriteTime.dwLowDateTime;
+  return true;
+}
+
 bool isDiskFile(NativeFile file) { return GetFileType(file) == FILE_TYPE_DISK; }
 
 bool removeFile(const std::wstring& path) {

@@ -43,6 +43,15 @@ inline constexpr std::uint64_t kFromPointer = ~0ull;
 // program ends.
 [[nodiscard]] UniqueFile createScratchFile(const std::wstring& folder);
 
+// An open file's size and last write time (100-nanosecond intervals since 1601), to tell
+// whether it changed between two moments.
+struct FileStamp {
+  std::uint64_t size = 0;
+  std::uint64_t written = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+[[nodiscard]] bool stampOf(NativeFile file, FileStamp& stamp);
+
 // Whether an open file is a file on a disk (no pipe, device or folder).
 [[nodiscard]] bool isDiskFile(NativeFile file);
 

@@ -134,6 +134,15 @@ UniqueFile createScratchFile(const std::wstring& folder) {
   return file;
 }
 
+bool stampOf(NativeFile file, FileStamp& stamp) {
+  struct stat status;
+  if (::fstat(file, &status) != 0) return false;
+  stamp.size = static_cast<std::uint64_t>(status.st_size);
+  stamp.written = (static_cast<std::uint64_t>(status.st_mtim.tv_sec) + 11644473600) * 10'000'000 +
+                  static_cast<std::uint64_t>(status.st_mtim.tv_nsec / 100);
+  return true;
+}
+
 bool isDiskFile(NativeFile file) {
   struct stat status;
   return ::fstat(file, &status) == 0 && S_ISREG(status.st_mode);

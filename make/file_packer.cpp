@@ -74,19 +74,30 @@ FilePacker::~FilePacker() { libdeflate_free_compressor(compressor_); }
 // Every call on a file costs system requests, which small files pay for many times over: the
 // listing's time serves for plain files, and only a file that reads empty is asked whether it is
 // a disk file at all (a pipe reads empty too).
+// A file read in one piece is taken as that read found it. One read in several pieces is
+// checked: its size and last write time before the reading and after it must agree, or the
+// archive would hold parts of two versions of it.
 std::string FilePacker::pack(const WalkedFile& file, PackedFile& packed) {
   const std::wstring shown = file.shown();
   const UniqueFile handle = openToRead(file.path());
+  FileStamp before;
   std::uint32_t got = 0;
-  if (!handle || !readAt(handle.get(), kFromPointer, input_.get(), kWhole, got) ||
-      (got == 0 && !isDiskFile(handle.get()))) {
+  if (!handle || (file.listedSize >= kWhole && !stampOf(handle.get(), before)) ||
+      !readAt(handle.get(), kFromPointer, input_.get(), kWhole, got) || (got == 0 && !isDiskFile(handle.get()))) {
     return cannotAdd(shown);
   }
   packed.info.name = file.folder->entryPrefix + toUtf8(file.name);
   clock_.convert(file.written, packed.info.dosTime, packed.info.dosDate);
   if (got < kWhole) return packWhole(got, packed);
-  if (!probeShrinks(got)) return storeStream(handle.get(), got, packed, shown);
-  return deflateStream(handle.get(), got, packed, shown);
+  // Grown past one piece since it was listed: checked from here on.
+  if (file.listedSize < kWhole && !stampOf(handle.get(), before)) return cannotAdd(shown);
+  std::string failure = probeShrinks(got) ? deflateStream(handle.get(), got, packed, shown)
+                                          : storeStream(handle.get(), got, packed, shown);
+  FileStamp after;
+  if (failure.empty() && (!stampOf(handle.get(), after) || !(after == before) || after.size != packed.info.size)) {
+    failure = "File changed while it was packed: " + toNarrow(shown);
+  }
+  return failure;
 }
 
 // Whether the start of the input deflates to less than what it is, by the margin.

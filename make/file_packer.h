@@ -65,9 +65,10 @@ class FilePacker {
   // 64 KiB whose first 16 KiB do not shrink by 1/128 is stored without deflating any more of it,
   // and so is one whose deflate stream after the first 16 MiB has not shrunk by that much.
   // Returns an empty text on success, else the one line that names the failure: "Can't add file
-  // to zip: <shown>" for a file that cannot be opened or read or is no disk file,
-  // kArchiveTooLarge for a file of 4 GiB or more, and "Can't write a temporary file in
-  // <spoolFolder>: <reason>".
+  // to zip: <shown>" for a file that cannot be opened or read or is no disk file, "File changed
+  // while it was packed: <shown>" for one of more than one piece (8 MiB) whose size or last write
+  // time changed while it was read, kArchiveTooLarge for a file of 4 GiB or more, and "Can't
+  // write a temporary file in <spoolFolder>: <reason>".
   [[nodiscard]] std::string pack(const WalkedFile& file, PackedFile& packed);
 
  private:

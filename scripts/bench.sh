@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Benchmarks, printed from one run: scripts/bench.sh [table|tree-wait|merge] (table by default).
+# Benchmarks, printed from one run: scripts/bench.sh [table|builders|tree-wait|merge] (table by
+# default; builders measures only the three builders against zip, quickly).
 # The table measures the shipped i686 programs and the x86_64 build side by side on four shapes
 # of distribution and a 100,000-file set (about an hour on the 2-core machine; the generated
 # distributions are kept in $PONDREL_SHAPES, /tmp/pondrel-shapes by default, for the next run).

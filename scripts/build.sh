@@ -46,6 +46,8 @@ for target in $targets; do
       -DPONDREL_STUB="$root/build/i686/setup/Pondrel.exe" \
       -DZLIB_SOURCE_DIR="$zlib_src" -DLIBZIP_SOURCE_DIR="$libzip_src" -DLIBDEFLATE_SOURCE_DIR="$libdeflate_src" >/dev/null
     cmake --build "$dir" --parallel "$(nproc)" ${only[@]+--target "${only[@]}"}
+    # Its Debian package, build/linux/pondrelmake_<version>_<arch>.deb, with a whole build.
+    [ ${#only[@]} -gt 0 ] || (cd "$dir" && cpack -G DEB >/dev/null)
     continue
   fi
   # A folder configured with other compilers (those of the POSIX thread model, before) is made anew.

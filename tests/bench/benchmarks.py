@@ -1,7 +1,10 @@
 """Benchmarks (not tests): figures printed from one run each, under the Wine bench.
 
   table      (the default) the performance table on the four shapes of distribution and a
-             100,000-file set (table.py), for the shipped i686 programs and the x86_64 build
+             100,000-file set (table.py), for the shipped i686 programs, the x86_64 build and
+             the native Linux builder
+  builders   the builders alone (both Windows builds and the native one) against zip -r -q on
+             the chosen shapes
   tree-wait  the setup program's CPU use while it waits for a long-running setup file
   merge      the launcher file's merge of 10,000 to 160,000 keys into a user's file of as many:
              about linear when the time per key stays about the same
@@ -15,7 +18,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
 from bench import PONDREL_MAKE, scratch, sign, tool, winpath  # noqa: E402
-from table import median, table, timed  # noqa: E402
+from table import builders, median, table, timed  # noqa: E402
 
 
 def tree_wait():
@@ -65,5 +68,5 @@ def merge():
 
 
 if __name__ == "__main__":
-    {"table": table, "tree-wait": tree_wait, "merge": merge}[
+    {"table": table, "builders": builders, "tree-wait": tree_wait, "merge": merge}[
         sys.argv[1] if len(sys.argv) > 1 else "table"]()

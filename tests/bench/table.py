@@ -21,7 +21,7 @@ import zipfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
-from bench import BUILD, SOURCE, scratch, sign, user_temp, winpath  # noqa: E402
+from bench import BUILD, NATIVE_MAKE, SOURCE, scratch, sign, user_temp, winpath  # noqa: E402
 from builder_shapes import shape  # noqa: E402
 from distgen import tree_hashes  # noqa: E402
 from test_builder import archive_of  # noqa: E402
@@ -34,6 +34,7 @@ SHAPES = [name for name in CHOSEN if name != LARGE]
 RUNS = int(os.environ.get("PONDREL_BENCH_RUNS", "3"))
 MIB = 2**20
 MEMORY_GOAL_MIB = 64
+NATIVE_GOAL = 0.5  # the native builder against zip -r -q
 
 
 def program(arch, relative):
@@ -172,6 +173,43 @@ def measure(command, output, cwd=None):
     return median(seconds)
 
 
+def measure_native(dist, out, zip_s, zip_size):
+    """The native builder's wall seconds and archive size against zip's; printed, and None when
+    it fails."""
+    made = out / "Bench-native.exe"
+    try:
+        wall = measure([NATIVE_MAKE, "-d", dist, "-o", out, "-c", made.name], made)
+    except subprocess.CalledProcessError:
+        print("pondrelmake -d (native): fails")
+        return None
+    made_size = len(archive_of(made)[1])
+    print(f"pondrelmake -d (native): {wall:.2f} s ({wall / zip_s:.2f}x zip, goal <= {NATIVE_GOAL}x: "
+          f"{verdict(wall / zip_s, NATIVE_GOAL)}), archive {made_size / MIB:.1f} MiB "
+          f"({100 * (made_size / zip_size - 1):+.2f} %)", flush=True)
+    made.unlink()
+    return wall, made_size / zip_size - 1
+
+
+def builders():
+    """The builders alone against zip -r -q on each chosen shape: quick, without setup runs."""
+    print(f"load average at the start: {load()}; medians of {RUNS} runs", flush=True)
+    for name in CHOSEN:
+        dist, files, size = shape(name)
+        out = scratch("out-")
+        print(f"\n## {name}: {files:,} files, {size / MIB:.0f} MiB", flush=True)
+        zip_s = measure(["zip", "-r", "-q", str(out / "info.zip"), "."], out / "info.zip", cwd=dist)
+        zip_size = (out / "info.zip").stat().st_size
+        print(f"zip -r -q: {zip_s:.2f} s, {zip_size / MIB:.1f} MiB")
+        for arch in ARCHS:
+            made = out / f"Bench-{arch}.exe"
+            wall = measure([wine(arch), program(arch, "make/PondrelMake.exe"), "-d", winpath(dist), "-o",
+                            winpath(out), "-c", made.name], made)
+            print(f"PondrelMake -d ({arch}): {wall:.2f} s ({wall / zip_s:.2f}x zip)", flush=True)
+        measure_native(dist, out, zip_s, zip_size)
+        shutil.rmtree(out)
+    print(f"load average at the end: {load()}")
+
+
 def setup_tree(dist, arch):
     """The distribution (hard links, so nothing is copied) with the arch's signed setup file as
     bin\\setup.exe, which marks that it runs and ends."""
@@ -256,6 +294,7 @@ def measure_shape(name, temp, startup):
         print(f"PondrelMake -d ({arch}): {wall:.2f} s ({wall / zip_s:.2f}x zip), archive {made_size / MIB:.1f} MiB "
               f"({100 * (made_size / zip_size - 1):+.2f} %)", flush=True)
         made.unlink()
+    row["make-native"] = measure_native(dist, out, zip_s, zip_size)
 
     # Setup programs, each with its own setup file.
     setups, trees = {}, {}
@@ -380,6 +419,9 @@ def table():
             figures = row[arch]
             made = row[f"make-{arch}"]
             made_text = "fails" if made is None else f"{made[0]:.2f} s ({made[0] / row['zip']:.2f}x, {100 * made[1]:+.1f} %)"
+            if arch == ARCHS[-1] and row["make-native"]:
+                native = row["make-native"]
+                made_text += f"; native {native[0]:.2f} s ({native[0] / row['zip']:.2f}x)"
             print(f"| {row['name']}: {row['files']:,} files, {row['size'] / MIB:.0f} MiB | {arch} "
                   f"| {figures['setup']:.2f} s ({figures['setup'] / row['unzip']:.2f}x unzip, "
                   f"{figures['setup'] / figures['bound']:.2f}x floor + start-up) | {row['unzip']:.2f} s "
@@ -396,6 +438,10 @@ def table():
             print(f"  {row['name']} ({arch}): unzip {verdict(figures['setup'] / row['unzip'], 1.0)} "
                   f"({figures['setup'] / row['unzip']:.2f}x), floor {verdict(figures['setup'] / figures['bound'], 1.5)} "
                   f"({figures['setup'] / figures['bound']:.2f}x), build {build}")
+    for row in rows:
+        native = row["make-native"]
+        print(f"  {row['name']} (native builder): " + ("fails" if native is None else
+              f"{verdict(native[0] / row['zip'], NATIVE_GOAL)} ({native[0] / row['zip']:.2f}x zip, goal <= {NATIVE_GOAL}x)"))
     for arch in large:
         peak, _ = large[arch]
         print(f"  100,000 files ({arch}): peak memory {peak:.1f} MiB, {verdict(peak, MEMORY_GOAL_MIB)}"

@@ -178,9 +178,12 @@ def run(exe, *args, cwd=None, env=None, locale=None, timeout=300):
     return Result(proc.returncode, proc.stdout, proc.stderr)
 
 
-def run_native(exe, *args, cwd=None, env=None, locale=None, timeout=300):
-    """Runs a Linux program to its end, with the same environment as a Windows one."""
-    proc = subprocess.run([str(exe), *map(str, args)], cwd=cwd, env=wine_env(env, locale), stdout=subprocess.PIPE,
+def run_native(exe, *args, cwd=None, env=None, locale=None, timeout=300, confined=False):
+    """Runs a Linux program to its end, with the same environment as a Windows one. `confined`
+    takes from it the administrator's right to pass by file permissions, as an ordinary user
+    has none."""
+    confine = ["setpriv", "--bounding-set=-dac_override,-dac_read_search"] if confined else []
+    proc = subprocess.run([*confine, str(exe), *map(str, args)], cwd=cwd, env=wine_env(env, locale), stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, timeout=timeout)
     return Result(proc.returncode, proc.stdout, proc.stderr)
 

@@ -19,7 +19,7 @@ import pefile
 import pytest
 
 from bench import (box_text, click, error_box, finish, finish_without_error_box, held_open, NATIVE_MAKE, PONDREL,
-                   PONDREL_MAKE, PREFIX, run, run_native, scratch, sign, SOURCE, start, tool, user_temp, user_temp_in, wait_for, winpath,
+                   PONDREL_MAKE, PREFIX, run, run_native, scratch, small_disk, sign, SOURCE, start, tool, user_temp, user_temp_in, wait_for, winpath,
                    wintest, WorkFolderWatch)
 from distgen import generate, tree_hashes
 
@@ -46,14 +46,16 @@ EN, RU = "en_US.UTF-8", "ru_RU.UTF-8"
 # Helpers
 
 
-# Which builder the tests of this module run: "windows" (PondrelMake.exe under Wine) or "native".
+# Which builder the tests of this module run: "windows" (PondrelMake.exe under Wine) or "native",
+# and the native one's temporary folder (TMPDIR).
 BUILDER = "windows"
+NATIVE_TEMP = None
 
 
 @pytest.fixture(scope="module", autouse=True, params=["windows", "native"])
 def builder(request):
-    global BUILDER
-    BUILDER = request.param
+    global BUILDER, NATIVE_TEMP
+    BUILDER, NATIVE_TEMP = request.param, scratch("pondrel-native-temp-")
     yield request.param
     BUILDER = "windows"
 
@@ -63,12 +65,13 @@ def windows_builder_only():
         pytest.skip("about the Windows builder alone")
 
 
-def run_make(args, cwd, locale=None, timeout=120, env=None):
+def run_make(args, cwd, locale=None, timeout=120, env=None, confined=False):
     """Runs the builder with these arguments in `cwd`; the Result's out/err have "\n" line ends.
     The native builder gets the paths with "/" for "\"."""
     if BUILDER == "native":
         args = [str(arg).replace("\\", "/") for arg in args]
-        return run_native(NATIVE_MAKE, *args, cwd=cwd, env=env, locale=locale, timeout=timeout)
+        env = dict(env or {}, TMPDIR=str(NATIVE_TEMP))
+        return run_native(NATIVE_MAKE, *args, cwd=cwd, env=env, locale=locale, timeout=timeout, confined=confined)
     return run(PONDREL_MAKE, *args, cwd=cwd, env=env, locale=locale, timeout=timeout)
 
 
@@ -192,7 +195,7 @@ def make_tree(root, files, folders=()):
 
 def temp_listing():
     """What the user's temporary folder holds: a build leaves nothing there, complete or not."""
-    return set(user_temp().iterdir())
+    return set((user_temp() if BUILDER == "windows" else NATIVE_TEMP).iterdir())
 
 
 def windows_view(program):
@@ -545,6 +548,23 @@ def test_both_builders_make_the_same_setup_program(signed_marker, work):
     assert lines[2].endswith("\\bin\\setup.exe"), lines
 
 
+def test_package_installs_the_builder_with_the_same_setup_program(work):
+    if BUILDER != "native":
+        pytest.skip("the package holds the native builder")
+    package, = (NATIVE_MAKE.parents[1]).glob("pondrelmake_*.deb")
+    fields = subprocess.run(["dpkg-deb", "-f", package, "Package", "Depends"], capture_output=True, text=True,
+                            check=True).stdout
+    assert re.fullmatch(r"Package: pondrelmake\nDepends: libc6 \(>= [0-9.]+\)\n", fields), fields
+    subprocess.run(["dpkg-deb", "-x", package, work / "root"], check=True)
+    installed = work / "root" / "usr" / "bin" / "pondrelmake"
+    make_tree(work, {"dist/bin/setup.exe": b"MZ setup", "dist/readme.txt": b"read me"}, folders=["one", "two"])
+    for folder, program in (("one", installed), ("two", NATIVE_MAKE)):
+        result = run_native(program, "-d", "dist", "-s", "setup.exe", "-o", folder, "-c", "Same.exe", cwd=work,
+                            env={"SOURCE_DATE_EPOCH": "1700000000"})
+        assert (result.code, result.err) == (0, ""), (folder, result)
+    assert (work / "one" / "Same.exe").read_bytes() == (work / "two" / "Same.exe").read_bytes()
+
+
 def test_parallel_build_gives_the_one_thread_archive(work):
     # A generated distribution (text to deflate, a random pack to store) with files at the edges
     # of the builder's ways: empty, 13 random bytes, random data just past the size that is
@@ -830,6 +850,68 @@ def test_unreadable_file_ends_the_walk(work):
     assert (result.code, result.out, result.err) == (1, ARCHIVING, shown("Can't add file to zip: dist\\pipe\n")), result
     assert not (work / "Pondrel.exe").exists()
     assert temp_listing() == temp_before, "a failed walk left temporary files"
+
+
+class Appender:
+    """Appends to a file every millisecond until stopped: a build that reads it sees it change."""
+
+    def __init__(self, path):
+        self._path, self._stop = path, threading.Event()
+        self._thread = threading.Thread(target=self._append, daemon=True)
+
+    def _append(self):
+        with open(self._path, "ab") as file:
+            while not self._stop.wait(0.001):
+                file.write(b"more" * 1024)
+                file.flush()
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+
+
+@contextlib.contextmanager
+def locked_folder(path):
+    path.chmod(0)
+    try:
+        yield
+    finally:
+        path.chmod(0o755)
+
+
+BAD_INPUT = [
+    # (case, the builders it applies to, what is made around the run, stdout, the one error line)
+    ("a file that changes while it is packed", ("windows", "native"),
+     lambda work: Appender(work / "dist" / "big.bin"), ARCHIVING, "File changed while it was packed: dist\\big.bin"),
+    ("an output folder on a full disk", ("windows", "native"), lambda work: small_disk(work / "out", "1m"),
+     ARCHIVING + CREATING, "Can't write archive data to file"),
+    ("a file name that is not UTF-8", ("native",), lambda work: (work / "dist" / os.fsdecode(b"bad\xff.txt")).write_bytes(b"x"),
+     ARCHIVING, "File name is not UTF-8: dist/bad\\xFF.txt"),
+    ("a folder that cannot be read", ("native",), lambda work: locked_folder(work / "dist" / "sub"), ARCHIVING,
+     "filesystem error: directory_iterator::directory_iterator: Permission denied [dist/sub]"),
+]
+
+
+@pytest.mark.parametrize("case,builders,around,out,err", BAD_INPUT, ids=[c[0] for c in BAD_INPUT])
+def test_bad_input_says_why_and_leaves_nothing(case, builders, around, out, err, work):
+    if BUILDER not in builders:
+        pytest.skip(f"{BUILDER} builder: no such input")
+    rng = random.Random(3)
+    make_tree(work, {"dist/a.txt": b"a", "dist/sub/b.txt": b"b", "dist/big.bin": rng.randbytes(3 * 2**23)},
+              folders=["out"])
+    temp_before = temp_listing()
+    made = around(work)
+    with made if hasattr(made, "__enter__") else contextlib.nullcontext():
+        result = run_make(["-d", "dist", "-o", "out"], work, timeout=120, confined=True)
+    # Lines of the native builder alone are written as it shows them.
+    expected = shown(err) if "windows" in builders else err
+    assert (result.code, result.out, result.err) == (1, out, expected + "\n"), (case, result)
+    assert not list((work / "out").iterdir()), (case, "left in the output folder")
+    assert temp_listing() == temp_before, (case, "left temporary files")
 
 
 CYCLES = [
