@@ -12,7 +12,8 @@
 #include "run_log.h"
 #include "text.h"
 
-Installer::Installer(HWND window, HMODULE resourceModule, const std::wstring& tempParent) : window(window) {
+Installer::Installer(HWND window, HMODULE resourceModule, const std::wstring& tempParent)
+    : window(window), prefetch_([this](const std::wstring& name) { return checkedLater(name); }, held_, cancelRequested) {
   try {
     // The payload is located before any folder is made, so a program without one leaves
     // nothing behind.
@@ -47,9 +48,15 @@ Installer::~Installer() {
   stopLeftovers_ = true;
   waitForUnpacking();
   leftovers_.wait();
+  prefetch_.stop();
   held_.release();
   createdWorkDir_.remove();
   archiveFolder_.remove();
+}
+
+bool Installer::checkedLater(const std::wstring& name) const {
+  if (!noSetupFileName) return equalsIgnoringCase(name, toWide(setupFileName));
+  return isCheckedExecutablePart(name) || isPackageName(name);
 }
 
 std::wstring Installer::archivePath() const {
@@ -77,7 +84,10 @@ bool Installer::runInstallation() {
   const std::wstring path = folder + L"\\" + name;
   run_log::line("setup file: %s", path.c_str());
   step = L"signature check";
-  if (signatureGate(path) == Gate::declined) {
+  const Gate gate = signatureGate(path);
+  // The one check needed is made: files held for others go unchecked.
+  prefetch_.stop();
+  if (gate == Gate::declined) {
     run_log::setOutcome(exit_code::signatureRefused);
     return false;
   }
@@ -89,12 +99,19 @@ bool Installer::runInstallation() {
 }
 
 bool Installer::unpackPayload() {
-  // The signature checks that follow need the trust service: it gets ready while the task
-  // unpacks. A distribution is checked on Windows 7 and later only.
+  // The signature checks that follow start on a thread of their own: the trust service gets
+  // ready while the archive is copied out, and each file the checks will ask about is checked
+  // as soon as it is written, while the rest unpacks. A distribution is checked on Windows 7
+  // and later only.
   const bool checksFollow = !noSetupFileName || osVersion() >= os_release::windows7;
+  FileWrittenCallback written;
+  if (checksFollow) {
+    prefetch_.start();
+    written = [this](const std::wstring& path) { prefetch_.offer(path); };
+  }
   const std::uint32_t start = run_log::elapsedMilliseconds();
-  const bool done = unpackPayloadArchive({archivePath(), archiveOffset, workDir}, unpacker, unpackTask,
-                                         cancelRequested, progressSink, checksFollow ? prepareTrustService : nullptr);
+  const bool done = unpackPayloadArchive({archivePath(), archiveOffset, workDir, written}, unpacker, unpackTask,
+                                         cancelRequested, progressSink);
   const std::uint32_t ms = run_log::elapsedMilliseconds() - start;
   run_log::line(done ? "unpacking ended after %u.%03u s" : "unpacking stopped by the close request after %u.%03u s",
                 ms / 1000, ms % 1000);
@@ -106,6 +123,8 @@ int Installer::runDistribution() {
   const CurrentDirGuard rootCurrent(unpackRoot);
   step = L"distribution search";
   const DistributionOutcome outcome = findDistribution();
+  // Every check the search needed is made.
+  prefetch_.stop();
   // A close request during the search: nothing is merged or installed.
   if (cancelRequested) return 0;
   switch (outcome) {

@@ -15,6 +15,7 @@
 #include "installation/held_files.h"
 #include "installation/run_control.h"
 #include "installation/signature_gate.h"
+#include "installation/signature_prefetch.h"
 #include "payload/unpack_payload.h"
 #include "payload/work_folder.h"
 #include "payload/zip_unpackager.h"
@@ -122,7 +123,10 @@ class Installer {
   Elevation elevation;
 
  private:
-  [[nodiscard]] RunControl control() { return {installationWindow, cancelRequested, &held_, quiet}; }
+  [[nodiscard]] RunControl control() { return {installationWindow, cancelRequested, &held_, quiet, &prefetch_}; }
+  // Whether a signature gate will ask about a file of this name: the setup file in setup-file
+  // mode, a package or a part checked beside it in distribution mode.
+  [[nodiscard]] bool checkedLater(const std::wstring& name) const;
 
   // The folders are removed at the end, after the task and the held files have let go of them;
   // earlier runs' leftovers are removed meanwhile.
@@ -132,4 +136,6 @@ class Installer {
   BackgroundTask leftovers_;
   // The files checked so far, held until what they were checked for has used them.
   HeldFiles held_;
+  // Checks made while the payload unpacks; it goes before the files it holds are let go.
+  SignaturePrefetch prefetch_;
 };

@@ -38,6 +38,12 @@ bool isCheckedExecutablePart(const std::wstring& name) {
   return false;
 }
 
+bool isPackageName(const std::wstring& name) {
+  const std::wstring folded = foldAscii(name);
+  return folded.size() >= 4 && folded.compare(folded.size() - 4, 4, L".msi") == 0 &&
+         folded.find(L"uorda") < folded.size() - 4;
+}
+
 DistributionSearch searchDistribution(const std::wstring& root, const RunControl& run, bool& checkSignatures) {
   DistributionSearch search;
   try {

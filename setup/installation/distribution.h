@@ -15,6 +15,8 @@ constexpr const wchar_t* kPackagePattern = L"*uorda*.msi";
 // Whether a file name's extension (from its last dot) is one whose signature is checked beside
 // the package's: ".cab", ".exe" or ".mst", ignoring the case of the ASCII letters.
 [[nodiscard]] bool isCheckedExecutablePart(const std::wstring& name);
+// Whether a file name matches kPackagePattern (and with it kXpPackagePattern), letters in any case.
+[[nodiscard]] bool isPackageName(const std::wstring& name);
 
 // What the search learned of the distribution it accepted.
 struct Distribution {

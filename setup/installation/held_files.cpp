@@ -18,6 +18,7 @@ HANDLE openHeld(const std::wstring& path, bool folder) {
 }  // namespace
 
 HANDLE HeldFiles::hold(const std::wstring& path) {
+  Lock lock(lock_);
   std::wstring full = fullPath(path);
   const HANDLE file = openHeld(extendedPath(full), false);
   if (!file) return nullptr;
@@ -40,6 +41,7 @@ HANDLE HeldFiles::hold(const std::wstring& path) {
 }
 
 void HeldFiles::release() noexcept {
+  Lock lock(lock_);
   handles_.clear();
   folders_.clear();
 }

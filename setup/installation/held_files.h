@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "handles.h"
+#include "threads.h"
 
+// Safe from any thread.
 class HeldFiles {
  public:
   // `root`: the outermost folder held above a file (the working folder); folders above it are
@@ -28,6 +30,7 @@ class HeldFiles {
   void setRoot(std::wstring root) { root_ = std::move(root); }
 
  private:
+  CriticalSection lock_;
   std::wstring root_;
   std::vector<std::wstring> folders_;  // the folders held, full paths
   std::vector<UniqueHandle> handles_;

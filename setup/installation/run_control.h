@@ -6,6 +6,7 @@
 #include <atomic>
 
 class HeldFiles;
+class SignaturePrefetch;
 
 // The progress window as the installation sees it.
 class InstallationWindow {
@@ -25,6 +26,7 @@ struct RunControl {
   const std::atomic<bool>& cancel;
   HeldFiles* held = nullptr;  // where checked files are held until their use; null: not held
   bool quiet = false;         // the installer service shows nothing either
+  SignaturePrefetch* prefetch = nullptr;  // checks made while the payload unpacked; null: none
 
   // The window's answer; IDNO without a box after a close request, 0 without a window.
   [[nodiscard]] int ask(unsigned textId, unsigned style) const {

@@ -32,13 +32,13 @@ void prepareTrustService() noexcept {
   }
 }
 
-bool verifySignature(const std::wstring& path, HANDLE handle, std::wstring& errorText) {
+SignatureCheck checkSignature(const std::wstring& path, HANDLE handle) {
+  SignatureCheck check;
   WinVerifyTrustFn verify = trustEntry();
   if (!verify) {
-    run_log::line("signature of %s: the trust service is not available", path.c_str());
-    return false;
+    check.serviceMissing = true;
+    return check;
   }
-  errorText.clear();
 
   WINTRUST_FILE_INFO file{};
   file.cbStruct = sizeof(file);
@@ -56,19 +56,33 @@ bool verifySignature(const std::wstring& path, HANDLE handle, std::wstring& erro
   data.dwStateAction = WTD_STATEACTION_IGNORE;
 
   GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-  const LONG status = verify(nullptr, &action, &data);
-  if (status == 0) {
-    run_log::line("signature of %s: 0x00000000, valid", path.c_str());
-    return true;
-  }
-
-  errorText = systemErrorText(static_cast<DWORD>(status));
-  if (errorText.empty()) {
+  check.status = verify(nullptr, &action, &data);
+  check.valid = check.status == 0;
+  if (check.valid) return check;
+  check.errorText = systemErrorText(static_cast<DWORD>(check.status));
+  if (check.errorText.empty()) {
     // Many trust statuses have no system text; the code itself still tells what failed.
-    const auto code = static_cast<unsigned long>(status);
-    errorText = L"signature verification failed with status 0x";
-    for (int shift = 28; shift >= 0; shift -= 4) errorText += L"0123456789ABCDEF"[(code >> shift) & 0xF];
+    const auto code = static_cast<unsigned long>(check.status);
+    check.errorText = L"signature verification failed with status 0x";
+    for (int shift = 28; shift >= 0; shift -= 4) check.errorText += L"0123456789ABCDEF"[(code >> shift) & 0xF];
   }
-  run_log::line("signature of %s: 0x%08lX, %s", path.c_str(), static_cast<unsigned long>(status), errorText.c_str());
-  return false;
+  return check;
+}
+
+void logSignatureCheck(const std::wstring& path, const SignatureCheck& check) {
+  if (check.serviceMissing) {
+    run_log::line("signature of %s: the trust service is not available", path.c_str());
+  } else if (check.valid) {
+    run_log::line("signature of %s: 0x00000000, valid", path.c_str());
+  } else {
+    run_log::line("signature of %s: 0x%08lX, %s", path.c_str(), static_cast<unsigned long>(check.status),
+                  check.errorText.c_str());
+  }
+}
+
+bool verifySignature(const std::wstring& path, HANDLE handle, std::wstring& errorText) {
+  const SignatureCheck check = checkSignature(path, handle);
+  logSignatureCheck(path, check);
+  if (!check.serviceMissing) errorText = check.errorText;
+  return check.valid;
 }

@@ -4,10 +4,25 @@
 
 #include <string>
 
+// What a verification found, kept so that it can be taken (and logged) later than it was made.
+struct SignatureCheck {
+  bool serviceMissing = false;  // the trust service cannot be loaded
+  bool valid = false;
+  LONG status = 0;
+  // The system's text for the status, or the status in hexadecimal when the system has none;
+  // empty when valid or when the service is missing.
+  std::wstring errorText;
+};
+
 // Verifies the signature of `path`, reading through `file` when it is given (an open handle of
-// `path` with read access). True when it is valid. Otherwise false, with `errorText` set to the
-// system's text for the status, or to the status in hexadecimal when the system has none; left
-// untouched when the trust service cannot be loaded.
+// `path` with read access). Logs nothing.
+[[nodiscard]] SignatureCheck checkSignature(const std::wstring& path, HANDLE file);
+
+// The log's line for a check, naming the file `path`.
+void logSignatureCheck(const std::wstring& path, const SignatureCheck& check);
+
+// checkSignature and its log line. True when the signature is valid. Otherwise false, with
+// `errorText` set to the check's text; left untouched when the trust service cannot be loaded.
 [[nodiscard]] bool verifySignature(const std::wstring& path, HANDLE file, std::wstring& errorText);
 
 // Gets the trust service ready: binds it and opens, once, the certificate stores that the first

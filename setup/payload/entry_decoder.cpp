@@ -54,6 +54,13 @@ class InflateStream {
 
 }  // namespace
 
+DecoderLimits decoderLimitsFor(std::uint64_t entryCount) {
+  constexpr std::uint64_t kFewEntries = 20'000;
+  DecoderLimits limits;
+  if (entryCount <= kFewEntries) limits.wholeEntry = 8 * 1024 * 1024;
+  return limits;
+}
+
 char* EntryDecoder::Buffer::reserve(size_t size) {
   size = std::max<size_t>(size, 1);
   if (size > capacity_) {

@@ -1,8 +1,9 @@
 #pragma once
 // Turns an entry's stored bytes back into its content: stored entries as they are, deflated
-// ones of up to 1 MiB in one piece with libdeflate (two to three times as fast as zlib on the
-// same data), larger ones streamed through zlib in pieces of 64 KiB so that memory stays
-// bounded. Every entry's content is checked against its CRC.
+// ones of up to a limit (1 MiB, or 8 MiB in archives of few entries) in one piece with
+// libdeflate (two to three times as fast as zlib on the same data), larger ones streamed through
+// zlib in pieces of 64 KiB so that memory stays bounded. Every entry's content is checked
+// against its CRC.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -21,6 +22,12 @@ struct DecoderLimits {
   size_t piece = 64 * 1024;                // read, copied and streamed in pieces of this size
   std::uint64_t wholeEntry = 1024 * 1024;  // deflated entries up to this size are inflated whole
 };
+
+// The limits for an archive of `entryCount` entries. Each unpacking thread keeps buffers for
+// the largest entry it inflated whole (the entry and its stored data), and the archive's
+// directory takes memory by the entry: archives of up to 20,000 entries inflate entries of up
+// to 8 MiB whole, larger ones up to 1 MiB, so that the peak stays within 64 MiB either way.
+[[nodiscard]] DecoderLimits decoderLimitsFor(std::uint64_t entryCount);
 
 class EntryDecoder {
  public:

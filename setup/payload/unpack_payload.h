@@ -21,14 +21,13 @@ struct PayloadUnpacking {
   std::wstring archivePath;  // where the archive copy goes; empty when its folder could not be made
   std::uint32_t archiveOffset = 0;
   std::wstring destination;  // the working folder; empty when it could not be made
+  FileWrittenCallback written;  // hears of each file as soon as it is complete; may be empty
 };
 
 // Copies the archive out of the running program to `archivePath` and unpacks it into
 // `destination` with `unpacker` on `task`, sending the percentage (at most 100) to `sink`, when
-// given, once per 300 ms until the task ends; `whileUnpacking`, when given, runs on this thread
-// once the task has started. True when the whole archive was unpacked, false when `cancel` ended
-// the copy or the unpacking. Raises Failure "can't create temporary zip file" when either folder
-// is missing or the copy cannot be created, and the unpacker's errors.
+// given, once per 300 ms until the task ends. True when the whole archive was unpacked, false
+// when `cancel` ended the copy or the unpacking. Raises Failure "can't create temporary zip
+// file" when either folder is missing or the copy cannot be created, and the unpacker's errors.
 [[nodiscard]] bool unpackPayloadArchive(const PayloadUnpacking& job, ZipUnpackager& unpacker, BackgroundTask& task,
-                                        const std::atomic<bool>& cancel, ProgressSink* sink,
-                                        void (*whileUnpacking)());
+                                        const std::atomic<bool>& cancel, ProgressSink* sink);

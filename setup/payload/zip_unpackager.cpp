@@ -87,14 +87,14 @@ UniqueFile createTarget(const std::wstring& target, size_t rootLength, bool& exi
 class Extraction {
  public:
   Extraction(ArchiveReader& reader, const UnpackPlan& plan, const std::wstring& root, std::uint64_t archiveSize,
-             ProgressCallback& callback, const std::string& archiveName)
-      : reader_(reader), plan_(plan), root_(root), archiveSize_(archiveSize), callback_(callback),
+             ProgressCallback& callback, const FileWrittenCallback& written, const std::string& archiveName)
+      : reader_(reader), plan_(plan), root_(root), archiveSize_(archiveSize), callback_(callback), written_(written),
         archiveName_(archiveName), startedEmpty_(isEmptyFolder(root)) {}
 
   // Extracts entries until none is left, or until a stop request or an error anywhere.
   void run() noexcept {
     try {
-      EntryDecoder decoder;
+      EntryDecoder decoder(decoderLimitsFor(plan_.entryCount()));
       for (std::uint32_t first = next_++; first < plan_.entryCount() && !stopped(); first = next_++) {
         if (plan_.passedOver(first)) continue;
         for (std::uint32_t index = first; index != UnpackPlan::kNone; index = plan_.follower(index)) {
@@ -183,7 +183,7 @@ class Extraction {
         return true;
       }
       bool existed = false;
-      const UniqueFile file = createTarget(target, root_.size(), existed);
+      UniqueFile file = createTarget(target, root_.size(), existed);
       if (!file) {
         // An entry whose target is an existing folder is passed over.
         if (isFolder(target)) return true;
@@ -194,9 +194,13 @@ class Extraction {
       // alias). Which of the two came first would depend on the threads, so neither wins.
       if (existed && firstOfPath && startedEmpty_) throw ZipUnpackagerException("file can't be opened: " + displayName);
       std::uint64_t delivered = 0;
-      return decoder.decode(stored, info, displayName, [&](const char* data, size_t size) {
+      const bool decoded = decoder.decode(stored, info, displayName, [&](const char* data, size_t size) {
         return deliver(file.get(), data, size, delivered, info.size, displayName);
       });
+      file.reset();
+      // Complete once closed, unless a later entry lands on it too.
+      if (decoded && written_ && plan_.follower(index) == UnpackPlan::kNone) written_(target);
+      return decoded;
     } catch (...) {
       fail(index, std::current_exception());
       return false;
@@ -208,6 +212,7 @@ class Extraction {
   const std::wstring root_;
   const std::uint64_t archiveSize_;
   ProgressCallback& callback_;
+  const FileWrittenCallback& written_;
   const std::string& archiveName_;
   const bool startedEmpty_;
   std::atomic<std::uint32_t> next_{0};
@@ -229,7 +234,7 @@ ZipUnpackager::ZipUnpackager(const std::wstring& archiveName) : archiveName_(toN
 bool ZipUnpackager::isSafeEntryName(const std::string& name) { return ::isSafeEntryName(name); }
 
 bool ZipUnpackager::unpack(const std::wstring& archivePath, const std::wstring& destination, ProgressCallback callback,
-                           unsigned threads) const {
+                           unsigned threads, const FileWrittenCallback& written) const {
   if (!callback) throw Failure("progress callback is empty");
   const std::uint64_t archiveSize = archiveFileSize(archivePath);
   ArchiveReader reader(archivePath);
@@ -243,7 +248,7 @@ bool ZipUnpackager::unpack(const std::wstring& archivePath, const std::wstring& 
                 threads);
 
   // Extended paths, so that entries deep below a long temporary folder unpack as well.
-  Extraction extraction(reader, plan, extendedPath(destination), archiveSize, callback, archiveName_);
+  Extraction extraction(reader, plan, extendedPath(destination), archiveSize, callback, written, archiveName_);
   auto work = [&extraction] { extraction.run(); };
   std::vector<UniqueHandle> helpers;
   for (unsigned t = 1; t < threads; ++t) {

@@ -27,6 +27,10 @@ constexpr int kArchiveReadErrorExitCode = 102;
 // any archive that compresses) and returns true to stop.
 using ProgressCallback = std::function<bool(std::int32_t)>;
 
+// Told the full path of each file as soon as it is written completely (no later entry of the
+// archive lands on it), from the thread that wrote it.
+using FileWrittenCallback = std::function<void(const std::wstring& path)>;
+
 class ZipUnpackager {
  public:
   // `archiveName` is the archive's short file name, used in error texts.
@@ -51,8 +55,9 @@ class ZipUnpackager {
   // different names (an 8.3 alias) in a destination that started empty raise "file can't be
   // opened: <name>" with one thread and with two; a file entry whose path another entry needs
   // as a folder makes the unpacking take one thread, so that the outcome is always the same.
+  // `written`, when given, hears of each file that is complete.
   bool unpack(const std::wstring& archivePath, const std::wstring& destination, ProgressCallback callback,
-              unsigned threads = 0) const;
+              unsigned threads = 0, const FileWrittenCallback& written = nullptr) const;
 
   // The names the unpacker refuses. `name` is the entry name as UTF-8.
   [[nodiscard]] static bool isSafeEntryName(const std::string& name);
