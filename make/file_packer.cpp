@@ -29,11 +29,10 @@ constexpr std::uint64_t kCheckFrom = 2 * kWhole;
 constexpr std::uint64_t kMemoryBound = 32 << 20;
 constexpr std::uint64_t kLargest = 0xFFFFFFFEull;
 
-std::string cannotAdd(const std::wstring& shown) { return "Can't add file to zip: " + toNarrow(shown); }
+std::string cannotAdd(const WalkedFile& file) { return "Can't add file to zip: " + toNarrow(file.shown()); }
 
 }  // namespace
 
-std::wstring WalkedFile::path() const { return joinPath(folder->path, name); }
 std::wstring WalkedFile::shown() const { return joinPath(folder->shown, name); }
 
 // A zlib deflate stream for the files too large to deflate whole.
@@ -78,26 +77,43 @@ FilePacker::~FilePacker() { libdeflate_free_compressor(compressor_); }
 // checked: its size and last write time before the reading and after it must agree, or the
 // archive would hold parts of two versions of it.
 std::string FilePacker::pack(const WalkedFile& file, PackedFile& packed) {
-  const std::wstring shown = file.shown();
-  const UniqueFile handle = openToRead(file.path());
+  path_.assign(file.folder->path).append(file.name);
+  const UniqueFile handle = openToRead(path_);
   FileStamp before;
   std::uint32_t got = 0;
   if (!handle || (file.listedSize >= kWhole && !stampOf(handle.get(), before)) ||
-      !readAt(handle.get(), kFromPointer, input_.get(), kWhole, got) || (got == 0 && !isDiskFile(handle.get()))) {
-    return cannotAdd(shown);
+      !readFirstPiece(handle.get(), file, got) || (got == 0 && !isDiskFile(handle.get()))) {
+    return cannotAdd(file);
   }
   packed.info.name = file.folder->entryPrefix + toUtf8(file.name);
   clock_.convert(file.written, packed.info.dosTime, packed.info.dosDate);
   if (got < kWhole) return packWhole(got, packed);
   // Grown past one piece since it was listed: checked from here on.
-  if (file.listedSize < kWhole && !stampOf(handle.get(), before)) return cannotAdd(shown);
-  std::string failure = probeShrinks(got) ? deflateStream(handle.get(), got, packed, shown)
-                                          : storeStream(handle.get(), got, packed, shown);
+  if (file.listedSize < kWhole && !stampOf(handle.get(), before)) return cannotAdd(file);
+  std::string failure = probeShrinks(got) ? deflateStream(handle.get(), file, got, packed)
+                                          : storeStream(handle.get(), file, got, packed);
   FileStamp after;
   if (failure.empty() && (!stampOf(handle.get(), after) || !(after == before) || after.size != packed.info.size)) {
-    failure = "File changed while it was packed: " + toNarrow(shown);
+    failure = "File changed while it was packed: " + toNarrow(file.shown());
   }
   return failure;
+}
+
+// Reads the file's first piece, up to kWhole bytes, into the input buffer; fewer are the whole
+// file. The first read asks for one byte more than the listing gave, not for a whole piece:
+// Wine touches every page of a read's buffer before it reads, which costs a small file far
+// more than its bytes. One that has grown since it was listed reads on.
+bool FilePacker::readFirstPiece(NativeFile file, const WalkedFile& walked, std::uint32_t& got) {
+  const auto first = static_cast<std::uint32_t>(std::min<std::uint64_t>(walked.listedSize + 1, kWhole));
+  if (!readAt(file, kFromPointer, input_.get(), first, got)) return false;
+  if (got < first || first == kWhole) return true;
+  std::uint32_t more = 0;
+  if (!readAt(file, kFromPointer, input_.get() + got, kWhole - got, more)) {
+    got = 0;
+    return false;
+  }
+  got += more;
+  return true;
 }
 
 // Whether the start of the input deflates to less than what it is, by the margin.
@@ -123,7 +139,8 @@ std::string FilePacker::packWhole(std::uint32_t size, PackedFile& packed) {
 
 // Deflates the file from its first piece (`got` bytes in the input buffer) to its end. The
 // stream goes to the spool's end while it is being made.
-std::string FilePacker::deflateStream(NativeFile file, std::uint32_t got, PackedFile& packed, const std::wstring& shown) {
+std::string FilePacker::deflateStream(NativeFile file, const WalkedFile& walked, std::uint32_t got,
+                                      PackedFile& packed) {
   z_stream& stream = deflater_->restart();
   stream.next_out = output_.get();
   stream.avail_out = kWhole;
@@ -141,7 +158,7 @@ std::string FilePacker::deflateStream(NativeFile file, std::uint32_t got, Packed
     // Output space left over means that the input is used up, or with Z_FINISH that the stream
     // is complete.
     for (;;) {
-      if (deflate(&stream, last ? Z_FINISH : Z_NO_FLUSH) == Z_STREAM_ERROR) return cannotAdd(shown);
+      if (deflate(&stream, last ? Z_FINISH : Z_NO_FLUSH) == Z_STREAM_ERROR) return cannotAdd(walked);
       if (stream.avail_out != 0) break;
       if (!spoolAt(spoolEnd_ + flushed, output_.get(), kWhole)) return spoolFailure();
       flushed += kWhole;
@@ -150,16 +167,16 @@ std::string FilePacker::deflateStream(NativeFile file, std::uint32_t got, Packed
     }
     if (last) break;
     if (read >= kCheckFrom && flushed + (kWhole - stream.avail_out) > read - read / kMargin) break;
-    if (!readAt(file, kFromPointer, input_.get(), kWhole, got)) return cannotAdd(shown);
+    if (!readAt(file, kFromPointer, input_.get(), kWhole, got)) return cannotAdd(walked);
   }
   const std::uint64_t packedSize = flushed + (kWhole - stream.avail_out);
   // A full last piece: deflating stopped early. Either way the file's own bytes go in, read
   // again from its start, over the stream on the spool.
   if (got == kWhole || packedSize >= read) {
     if (!seekTo(file, 0) || !readAt(file, kFromPointer, input_.get(), kWhole, got)) {
-      return cannotAdd(shown);
+      return cannotAdd(walked);
     }
-    return storeStream(file, got, packed, shown);
+    return storeStream(file, walked, got, packed);
   }
   packed.info.deflated = true;
   packed.info.crc = crc;
@@ -173,7 +190,8 @@ std::string FilePacker::deflateStream(NativeFile file, std::uint32_t got, Packed
 
 // Stores the file from its first piece (`got` bytes in the input buffer, read from its start) to
 // its end, on the spool.
-std::string FilePacker::storeStream(NativeFile file, std::uint32_t got, PackedFile& packed, const std::wstring& shown) {
+std::string FilePacker::storeStream(NativeFile file, const WalkedFile& walked, std::uint32_t got,
+                                    PackedFile& packed) {
   std::uint32_t crc = 0;
   std::uint64_t read = 0;
   for (;;) {
@@ -182,7 +200,7 @@ std::string FilePacker::storeStream(NativeFile file, std::uint32_t got, PackedFi
     if (!spoolAt(spoolEnd_ + read, input_.get(), got)) return spoolFailure();
     read += got;
     if (got < kWhole) break;
-    if (!readAt(file, kFromPointer, input_.get(), kWhole, got)) return cannotAdd(shown);
+    if (!readAt(file, kFromPointer, input_.get(), kWhole, got)) return cannotAdd(walked);
   }
   packed.info.deflated = false;
   packed.info.crc = crc;

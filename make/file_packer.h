@@ -16,8 +16,9 @@
 
 struct libdeflate_compressor;
 
-// A folder the walk went through: how the packer reaches it, how messages name it, and the
-// entry-name prefix of its files (UTF-8, ending in "\", empty for the walked folder itself).
+// A folder the walk went through: how the packer reaches it (its path, ending in a separator, so
+// that a file's name follows it directly), how messages name it, and the entry-name prefix of its
+// files (UTF-8, ending in "\", empty for the walked folder itself).
 struct WalkedFolder {
   std::wstring path;
   std::wstring shown;
@@ -33,7 +34,6 @@ struct WalkedFile {
   std::uint64_t listedSize = 0;
   FileTime written = 0;
 
-  [[nodiscard]] std::wstring path() const;
   [[nodiscard]] std::wstring shown() const;
 };
 
@@ -73,12 +73,15 @@ class FilePacker {
 
  private:
   class Deflater;
+  [[nodiscard]] bool readFirstPiece(NativeFile file, const WalkedFile& walked, std::uint32_t& got);
   [[nodiscard]] bool probeShrinks(std::uint32_t available);
   // Hands `count` packed bytes over: in memory, or appended to the spool.
   [[nodiscard]] bool emit(PackedFile& packed, const std::uint8_t* bytes, std::uint32_t count);
   [[nodiscard]] std::string packWhole(std::uint32_t size, PackedFile& packed);
-  [[nodiscard]] std::string deflateStream(NativeFile file, std::uint32_t got, PackedFile& packed, const std::wstring& shown);
-  [[nodiscard]] std::string storeStream(NativeFile file, std::uint32_t got, PackedFile& packed, const std::wstring& shown);
+  [[nodiscard]] std::string deflateStream(NativeFile file, const WalkedFile& walked, std::uint32_t got,
+                                          PackedFile& packed);
+  [[nodiscard]] std::string storeStream(NativeFile file, const WalkedFile& walked, std::uint32_t got,
+                                        PackedFile& packed);
   [[nodiscard]] bool spoolAt(std::uint64_t offset, const void* bytes, std::uint32_t count);
   [[nodiscard]] std::string spoolFailure() const;
 
@@ -86,6 +89,7 @@ class FilePacker {
   std::wstring spoolFolder_;
   std::uint64_t spoolEnd_ = 0;
   std::atomic<std::uint64_t>& memoryInUse_;
+  std::wstring path_;  // the path of the file being packed, kept for its capacity
   std::unique_ptr<std::uint8_t[]> input_;
   std::unique_ptr<std::uint8_t[]> output_;
   std::unique_ptr<Deflater> deflater_;

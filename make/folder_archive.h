@@ -17,7 +17,7 @@ class FolderArchive {
   FolderArchive(const std::wstring& path, const std::wstring& shownPath, std::wstring spoolFolder);
 
   // Archives every file below `folder` (an extended-length path; `shown` names it in messages)
-  // with `workers` packing threads (0: two per processor) and closes the archive file; an empty
+  // with `workers` packing threads (0: one per processor) and closes the archive file; an empty
   // folder gives an archive without entries. Raises std::runtime_error with the first failure in
   // walk order: the walk's errors (see walkFolder) and the packing's (see FilePacker::pack); and
   // "Can't create zip: <shownPath>" when the archive cannot be written. After a failure no

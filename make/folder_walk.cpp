@@ -39,7 +39,7 @@ class FolderWalk {
     if (!listing.open(folder, empty)) {
       if (!empty) raiseListingError("directory_iterator::directory_iterator", shown, lastSystemError());
     } else {
-      folders_.push_back(WalkedFolder{folder, shown, prefix.empty() ? prefix : prefix + "\\"});
+      folders_.push_back(WalkedFolder{joinPath(folder, L""), shown, prefix.empty() ? prefix : prefix + "\\"});
       addListed(listing, folders_.back());
     }
     if (known) ancestors_.pop_back();
@@ -53,14 +53,14 @@ class FolderWalk {
         throw std::runtime_error("File name is not UTF-8: " + toNarrow(joinPath(folder.shown, L"")) +
                                  entry.unreadableName);
       }
-      const std::wstring path = joinPath(folder.path, entry.name);
-      // The listing tells what a plain entry is; a link is asked what it leads to.
+      // The listing tells what a plain entry is; a link is asked what it leads to. A file's path
+      // is not made here: the packer makes it when it opens the file.
       if (entry.link) {
         FolderId id;
         bool leadsToFolder = false;
         FileTime written = 0;
         // One that leads nowhere counts as a file, and fails as one when it is packed.
-        if (lookThrough(path, id, leadsToFolder, written)) {
+        if (lookThrough(joinPath(folder.path, entry.name), id, leadsToFolder, written)) {
           entry.folder = leadsToFolder;
           entry.written = written;
         } else {
@@ -68,7 +68,8 @@ class FolderWalk {
         }
       }
       if (entry.folder) {
-        addFolder(path, joinPath(folder.shown, entry.name), folder.entryPrefix + toUtf8(entry.name));
+        addFolder(joinPath(folder.path, entry.name), joinPath(folder.shown, entry.name),
+                  folder.entryPrefix + toUtf8(entry.name));
       } else {
         onFile_(WalkedFile{&folder, std::move(entry.name), entry.size, entry.written});
       }

@@ -19,6 +19,6 @@ bool SfxBuilder::buildFromFolder(const std::wstring& folder) {
     throw std::runtime_error("Directory doesn't exist or isn't a directory: " + toNarrow(folder));
   }
   printProgress(kArchiving);
-  archive.write(extendedPath(folder), folder, 0 /* two packing threads per processor */);
+  archive.write(extendedPath(folder), folder, 0 /* one packing thread per processor */);
   return buildFromArchive(temporaryArchive_);
 }

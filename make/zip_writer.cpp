@@ -72,8 +72,8 @@ bool ZipWriter::begin(const ZipEntryInfo& entry) {
   }
   const std::uint16_t flags = nameFlags(entry.name) | (entry.deflated ? entry.deflateFlags : 0);
   const std::uint16_t method = entry.deflated ? kDeflate : 0;
-  std::vector<std::uint8_t> header;
-  Record(header)
+  header_.clear();
+  Record(header_)
       .u32(0x04034b50).u16(kVersionNeeded).u16(flags).u16(method).u16(entry.dosTime).u16(entry.dosDate)
       .u32(entry.crc).u32(entry.packedSize).u32(entry.size).u16(entry.name.size()).u16(0).text(entry.name);
   Record(directory_)
@@ -81,7 +81,7 @@ bool ZipWriter::begin(const ZipEntryInfo& entry) {
       .u16(entry.dosDate).u32(entry.crc).u32(entry.packedSize).u32(entry.size).u16(entry.name.size())
       .u16(0).u16(0).u16(0).u16(0).u32(kFileMode).u32(headerOffset).text(entry.name);
   ++entries_;
-  return put(header.data(), header.size());
+  return put(header_.data(), header_.size());
 }
 
 bool ZipWriter::data(const void* bytes, std::size_t count) {

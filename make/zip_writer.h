@@ -65,6 +65,7 @@ class ZipWriter {
   NativeFile file_;
   std::uint64_t offset_ = 0;  // where the next byte goes in the archive
   std::vector<std::uint8_t> buffer_;
+  std::vector<std::uint8_t> header_;  // an entry's local header, kept for its capacity
   std::vector<std::uint8_t> directory_;
   std::uint64_t entries_ = 0;
   bool tooLarge_ = false;
