@@ -22,8 +22,7 @@ namespace {
 }
 
 std::uint32_t crcOf(std::uint32_t crc, const char* data, size_t size) {
-  // zlib takes at most 4 GiB minus one at a time; pieces here are far smaller.
-  return static_cast<std::uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size)));
+  return libdeflate_crc32(crc, data, size);
 }
 
 void checkCrc(const EntryInfo& info, std::uint32_t crc, const std::string& displayName) {
