@@ -11,6 +11,7 @@ namespace {
 
 struct FileSource {
   UniqueFile file;
+  const ArchiveFeed* feed = nullptr;
   std::uint64_t start = 0;
   std::uint64_t length = 0;
   std::uint64_t offset = 0;  // from start
@@ -31,6 +32,7 @@ zip_int64_t fileSource(void* state, void* data, zip_uint64_t size, zip_source_cm
       at.Offset = static_cast<DWORD>(position);
       at.OffsetHigh = static_cast<DWORD>(position >> 32);
       DWORD read = 0;
+      if (wanted > 0 && source->feed) source->feed->waitFor(position, wanted);
       if (wanted > 0 && !ReadFile(source->file.get(), data, wanted, &read, &at) && GetLastError() != ERROR_HANDLE_EOF) {
         zip_error_set(&source->error, ZIP_ER_READ, static_cast<int>(GetLastError()));
         return -1;
@@ -79,11 +81,13 @@ zip_int64_t fileSource(void* state, void* data, zip_uint64_t size, zip_source_cm
 
 }  // namespace
 
-zip_source_t* readOnlyFileSource(const std::wstring& path, std::uint64_t start, std::int64_t length,
-                                 zip_error_t* error) {
+namespace {
+
+zip_source_t* fileSourceOver(UniqueFile file, const ArchiveFeed* feed, std::uint64_t start, std::int64_t length,
+                             zip_error_t* error) {
   auto source = std::make_unique<FileSource>();
-  source->file.reset(CreateFileW(extendedPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+  source->file = std::move(file);
+  source->feed = feed;
   LARGE_INTEGER size{};
   if (!source->file || !GetFileSizeEx(source->file.get(), &size)) {
     zip_error_set(error, ZIP_ER_OPEN, static_cast<int>(GetLastError()));
@@ -99,10 +103,20 @@ zip_source_t* readOnlyFileSource(const std::wstring& path, std::uint64_t start, 
   return made;
 }
 
-ArchiveReader::ArchiveReader(const std::wstring& path) {
+}  // namespace
+
+zip_source_t* readOnlyFileSource(const std::wstring& path, std::uint64_t start, std::int64_t length,
+                                 zip_error_t* error) {
+  return fileSourceOver(UniqueFile(CreateFileW(extendedPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)),
+                        nullptr, start, length, error);
+}
+
+ArchiveReader::ArchiveReader(const std::wstring& path, const ArchiveFeed* feed) {
   zip_error_t error;
   zip_error_init(&error);
-  zip_source_t* source = readOnlyFileSource(path, 0, -1, &error);
+  zip_source_t* source = feed ? fileSourceOver(feed->readingHandle(), feed, 0, -1, &error)
+                              : readOnlyFileSource(path, 0, -1, &error);
   archive_ = source ? zip_open_from_source(source, ZIP_RDONLY, &error) : nullptr;
   if (!archive_ && source) zip_source_free(source);
   errorCode_ = zip_error_code_zip(&error);

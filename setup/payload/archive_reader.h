@@ -7,7 +7,21 @@
 #include <cstdint>
 #include <string>
 
+#include "handles.h"
 #include "threads.h"
+
+// An archive file that another thread is still writing. Its reader reads through a handle of
+// its own and, before every read, waits until the bytes it asks for are in place, or until the
+// writing has ended (the file then reads as it stands).
+class ArchiveFeed {
+ public:
+  // A handle to read the file through; invalid when none can be had.
+  [[nodiscard]] virtual UniqueFile readingHandle() const = 0;
+  virtual void waitFor(std::uint64_t offset, std::uint64_t size) const = 0;
+
+ protected:
+  ~ArchiveFeed() = default;
+};
 
 // A read-only archive source over `length` bytes of `path` from `start` (-1: to the file's end),
 // read through the platform with positioned reads. (The library's own Windows source would bring
@@ -41,8 +55,9 @@ class StoredSource {
 
 class ArchiveReader {
  public:
-  // Opens `path` read-only; valid() tells whether it opened, errorCode() why not.
-  explicit ArchiveReader(const std::wstring& path);
+  // Opens `path` read-only, or reads it through `feed` while it is written; valid() tells
+  // whether it opened, errorCode() why not.
+  explicit ArchiveReader(const std::wstring& path, const ArchiveFeed* feed = nullptr);
   ~ArchiveReader();
   ArchiveReader(const ArchiveReader&) = delete;
   ArchiveReader& operator=(const ArchiveReader&) = delete;

@@ -153,52 +153,150 @@ std::wstring ownProgramPath() {
   }
 }
 
-std::uint32_t extractArchiveFile(const std::wstring& targetPath, std::uint32_t archiveOffset,
-                                 const std::wstring& sourcePath, const std::atomic<bool>* cancel) {
-  // Large enough that the copy costs next to nothing, small enough not to count in the setup
-  // program's memory.
-  constexpr DWORD kChunk = 256 * 1024;
+namespace {
+
+std::uint32_t littleEndian32(const char* at) {
+  std::uint32_t value;
+  memcpy(&value, at, sizeof(value));
+  return value;
+}
+
+// Where the archive's copy begins: at its directory, or at the last bytes where the archive
+// library looks for the directory's end record (the longest comment, the record and the ZIP64
+// locator), whichever comes first. 0, the whole archive at once, when the end record cannot be
+// found or points outside the archive.
+std::uint64_t directoryStartOf(HANDLE file, std::uint64_t offset, std::uint64_t span) {
+  constexpr std::uint64_t kEndSearch = 65535 + 22 + 20;
+  constexpr size_t kEndRecord = 22, kLocator = 20;
+  const auto searched = static_cast<std::uint32_t>(std::min(span, kEndSearch));
+  if (searched < kEndRecord) return 0;
+  std::unique_ptr<char[]> tail(new char[searched]);
+  if (!readExactlyAt(file, offset + span - searched, tail.get(), searched)) return 0;
+  for (size_t at = searched - kEndRecord + 1; at-- > 0;) {
+    if (memcmp(tail.get() + at, "PK\5\6", 4) != 0) continue;
+    std::uint64_t start = littleEndian32(tail.get() + at + 16);
+    if (start == 0xFFFFFFFF) {
+      // ZIP64: the locator before the record names the ZIP64 end record, which names the
+      // directory.
+      if (at < kLocator || memcmp(tail.get() + at - kLocator, "PK\6\7", 4) != 0) return 0;
+      std::uint64_t record = 0;
+      memcpy(&record, tail.get() + at - kLocator + 8, sizeof(record));
+      if (record > span - 56 || !readExactlyAt(file, offset + record + 48, &start, sizeof(start))) return 0;
+      start = std::min(start, record);
+    }
+    return start > span ? 0 : std::min(start, span - searched);
+  }
+  return 0;
+}
+
+}  // namespace
+
+UniqueFile createFresh(const std::wstring& path, DWORD access, DWORD share, bool* existed) {
+  UniqueFile file(CreateFileW(path.c_str(), access, share, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const bool there = !file && GetLastError() == ERROR_FILE_EXISTS;
+  if (existed) *existed = there;
+  if (there) {
+    file.reset(CreateFileW(path.c_str(), access, share, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  }
+  return file;
+}
+
+ArchiveCopy::ArchiveCopy(const std::wstring& targetPath, std::uint32_t archiveOffset, const std::wstring& sourcePath)
+    : offset_(archiveOffset), advanced_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
   const std::wstring source = sourcePath.empty() ? ownProgramPath() : sourcePath;
-  UniqueFile input(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  input_.reset(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
 
   LARGE_INTEGER fileSize{};
-  if (input && !GetFileSizeEx(input.get(), &fileSize)) fileSize.QuadPart = 0;
+  if (input_ && !GetFileSizeEx(input_.get(), &fileSize)) fileSize.QuadPart = 0;
   // A publisher signs the finished setup program, and the signature table then follows the
   // archive. The archive ends where the table begins: the table is no part of it, and whatever
   // else it holds is never unpacked.
   std::uint64_t end = static_cast<std::uint64_t>(fileSize.QuadPart);
-  if (input) {
-    const std::uint64_t table = signatureTableOffset(input.get());
+  if (input_) {
+    const std::uint64_t table = signatureTableOffset(input_.get());
     if (table >= archiveOffset && table < end) end = table;
   }
   // Nothing to copy when the offset lies at or past the end; the unpacker then reports the
   // empty archive copy.
-  const std::uint64_t span = end > archiveOffset ? end - archiveOffset : 0;
+  if (input_ && end > archiveOffset) span_ = end - archiveOffset;
 
-  if (input && span > 0) checkRoom(targetPath, span + unpackedRoom(source, archiveOffset, span));
-  UniqueFile output(CreateFileW(targetPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                nullptr));
-  if (!output) throw Failure("can't create temporary zip file");
-  if (!input || span == 0) return static_cast<std::uint32_t>(span);
+  if (span_ > 0) checkRoom(targetPath, span_ + unpackedRoom(source, archiveOffset, span_));
+  output_ = createFresh(targetPath, GENERIC_READ | GENERIC_WRITE, 0);
+  if (!output_ || !advanced_) throw Failure("can't create temporary zip file");
+  if (span_ > 0) directoryStart_ = directoryStartOf(input_.get(), offset_, span_);
+}
 
+// Copies [from, to) of the archive. Readers hear of each piece of the rest (from the start);
+// the directory counts once it is whole.
+bool ArchiveCopy::copyRange(std::uint64_t from, std::uint64_t to, const std::atomic<bool>* cancel) {
+  // Large enough that the copy costs next to nothing, small enough not to count in the setup
+  // program's memory.
+  constexpr std::uint32_t kChunk = 256 * 1024;
   std::unique_ptr<char[]> buffer(new char[kChunk]);
-  std::uint64_t copied = 0;
-  while (copied < span) {
-    if (cancel && cancel->load()) break;
-    LARGE_INTEGER position;
-    position.QuadPart = static_cast<LONGLONG>(archiveOffset + copied);
-    if (!SetFilePointerEx(input.get(), position, nullptr, FILE_BEGIN)) break;
-    const DWORD wanted = static_cast<DWORD>(std::min<std::uint64_t>(kChunk, span - copied));
-    DWORD read = 0;
-    if (!ReadFile(input.get(), buffer.get(), wanted, &read, nullptr) || read == 0) break;
-    DWORD written = 0;
-    if (!WriteFile(output.get(), buffer.get(), read, &written, nullptr) || written == 0) break;
-    copied += written;
-    // A short write is not retried at the same position forever: the loop repositions the
-    // source at the new count, and a write that makes no progress ends the copy above.
+  const bool rest = from == 0;
+  for (std::uint64_t at = from; at < to;) {
+    if (cancel && cancel->load()) return false;
+    const auto wanted = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunk, to - at));
+    std::uint32_t read = 0;
+    if (!readAt(input_.get(), offset_ + at, buffer.get(), wanted, read) || read == 0 ||
+        !writeAt(output_.get(), at, buffer.get(), read)) {
+      return false;
+    }
+    at += read;
+    if (rest) {
+      copied_ = at == directoryStart_ ? span_ : at;
+      SetEvent(advanced_.get());
+    }
   }
-  return static_cast<std::uint32_t>(span);
+  return true;
+}
+
+bool ArchiveCopy::copyDirectory(const std::atomic<bool>* cancel) {
+  const bool done = copyRange(directoryStart_, span_, cancel);
+  if (done && directoryStart_ == 0) copied_ = span_;
+  directoryCopied_ = done;
+  if (!done) end();
+  return done;
+}
+
+bool ArchiveCopy::copyRest(const std::atomic<bool>* cancel) {
+  const bool done = complete() || (!ended_ && copyRange(0, directoryStart_, cancel));
+  end();
+  return done;
+}
+
+void ArchiveCopy::end() {
+  ended_ = true;
+  SetEvent(advanced_.get());
+}
+
+UniqueFile ArchiveCopy::readingHandle() const {
+  HANDLE duplicate = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), output_.get(), GetCurrentProcess(), &duplicate, FILE_GENERIC_READ, FALSE,
+                       0)) {
+    return UniqueFile();
+  }
+  return UniqueFile(duplicate);
+}
+
+void ArchiveCopy::waitFor(std::uint64_t offset, std::uint64_t size) const {
+  const auto inPlace = [&] {
+    return ended_ || offset + size <= copied_ || (directoryCopied_ && offset >= directoryStart_);
+  };
+  while (!inPlace()) {
+    ResetEvent(advanced_.get());
+    if (inPlace()) return;
+    // Another reader may reset the event after the last advance: the wait is bounded.
+    WaitForSingleObject(advanced_.get(), 20);
+  }
+}
+
+std::uint32_t extractArchiveFile(const std::wstring& targetPath, std::uint32_t archiveOffset,
+                                 const std::wstring& sourcePath, const std::atomic<bool>* cancel) {
+  ArchiveCopy copy(targetPath, archiveOffset, sourcePath);
+  if (copy.copyDirectory(cancel)) (void)copy.copyRest(cancel);
+  return static_cast<std::uint32_t>(copy.size());
 }
 
 DWORD createPath(const std::wstring& path) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+#include "handles.h"
+#include "payload/archive_reader.h"
 #include "payload_format.h"
 
 // Finds, loads and locks the payload resource `id` of `module` (null: the running program) and stores the
@@ -44,6 +46,53 @@ class NoRoomError : public std::exception {
 
  private:
   std::wstring text_;
+};
+
+// Creates the file `path` with `access`, shared as `share`, replacing a file that is there;
+// `existed`, when given, tells whether one was. Invalid when neither works. A file is made as a
+// new one first, and emptied only when it exists: Wine empties a file that it creates over
+// another even when there is none, and Linux's ext4 then writes the file's data out as soon as
+// it is closed, a cost that every file of an unpacking would pay.
+[[nodiscard]] UniqueFile createFresh(const std::wstring& path, DWORD access, DWORD share, bool* existed = nullptr);
+
+// The archive copied out of the program, readable while it is copied: the copy writes the
+// archive's directory first, together with the last bytes where a reader looks for the
+// directory's end, and then the rest from the start, so that the unpacker can open the archive
+// and unpack the first entries while the rest is copied (an archive whose directory cannot be
+// found is copied from the start). The copy is shared with nobody: the unpacker reads it through
+// a handle of this object's.
+class ArchiveCopy final : public ArchiveFeed {
+ public:
+  // Opens the source and creates the target as extractArchiveFile does, with its room check
+  // and its errors, and copies nothing yet.
+  ArchiveCopy(const std::wstring& targetPath, std::uint32_t archiveOffset, const std::wstring& sourcePath = {});
+  ArchiveCopy(const ArchiveCopy&) = delete;
+  ArchiveCopy& operator=(const ArchiveCopy&) = delete;
+
+  // The bytes the archive spans.
+  [[nodiscard]] std::uint64_t size() const { return span_; }
+  // Copies the directory (the whole archive when it cannot be found); false when `cancel` or a
+  // failing read or write ended the copy.
+  bool copyDirectory(const std::atomic<bool>* cancel);
+  // Copies the rest; false when `cancel` or a failing read or write ended the copy.
+  bool copyRest(const std::atomic<bool>* cancel);
+  // Whether every byte is copied.
+  [[nodiscard]] bool complete() const { return copied_ == span_; }
+  // Ends the copy: readers wait no more, and read the file as it stands.
+  void end();
+
+  [[nodiscard]] UniqueFile readingHandle() const override;
+  void waitFor(std::uint64_t offset, std::uint64_t size) const override;
+
+ private:
+  bool copyRange(std::uint64_t from, std::uint64_t to, const std::atomic<bool>* cancel);
+
+  UniqueFile input_, output_;
+  std::uint64_t offset_ = 0, span_ = 0, directoryStart_ = 0;
+  // The bytes in place from the start, and whether those from directoryStart_ on are.
+  std::atomic<std::uint64_t> copied_{0};
+  std::atomic<bool> directoryCopied_{false}, ended_{false};
+  UniqueHandle advanced_;  // set at every advance; readers reset it before they wait
 };
 
 // Copies the archive, the bytes from `archiveOffset` to the end of `sourcePath` (empty: the

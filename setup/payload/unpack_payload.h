@@ -25,7 +25,8 @@ struct PayloadUnpacking {
 };
 
 // Copies the archive out of the running program to `archivePath` and unpacks it into
-// `destination` with `unpacker` on `task`, sending the percentage (at most 100) to `sink`, when
+// `destination` with `unpacker` on `task`, which starts once the archive's directory is copied
+// and unpacks while the rest is copied, sending the percentage (at most 100) to `sink`, when
 // given, once per 300 ms until the task ends. True when the whole archive was unpacked, false
 // when `cancel` ended the copy or the unpacking. Raises Failure "can't create temporary zip
 // file" when either folder is missing or the copy cannot be created, and the unpacker's errors.

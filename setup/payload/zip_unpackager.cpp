@@ -18,6 +18,7 @@
 #include "payload/archive_reader.h"
 #include "payload/entry_decoder.h"
 #include "payload/entry_names.h"
+#include "payload/payload.h"
 #include "payload/unpack_plan.h"
 #include "run_log.h"
 #include "text.h"
@@ -66,10 +67,7 @@ bool isEmptyFolder(const std::wstring& folder) {
 // `existed` tells whether the file was there before.
 UniqueFile createTarget(const std::wstring& target, size_t rootLength, bool& existed) {
   const auto create = [&target, &existed] {
-    UniqueFile file(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    existed = file && GetLastError() == ERROR_ALREADY_EXISTS;
-    return file;
+    return createFresh(target, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, &existed);
   };
   UniqueFile file = create();
   if (!file && GetLastError() == ERROR_PATH_NOT_FOUND) {
@@ -234,10 +232,10 @@ ZipUnpackager::ZipUnpackager(const std::wstring& archiveName) : archiveName_(toN
 bool ZipUnpackager::isSafeEntryName(const std::string& name) { return ::isSafeEntryName(name); }
 
 bool ZipUnpackager::unpack(const std::wstring& archivePath, const std::wstring& destination, ProgressCallback callback,
-                           unsigned threads, const FileWrittenCallback& written) const {
+                           unsigned threads, const FileWrittenCallback& written, const ArchiveFeed* feed) const {
   if (!callback) throw Failure("progress callback is empty");
   const std::uint64_t archiveSize = archiveFileSize(archivePath);
-  ArchiveReader reader(archivePath);
+  ArchiveReader reader(archivePath, feed);
   if (!reader.valid()) {
     throw ZipUnpackagerException("can't open zip: " + toNarrow(archivePath) + std::to_string(reader.errorCode()));
   }

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+class ArchiveFeed;
+
 // Every message reads "error occured, during archive unpackaging: " followed by the detail.
 class ZipUnpackagerException : public std::exception {
  public:
@@ -55,9 +57,11 @@ class ZipUnpackager {
   // different names (an 8.3 alias) in a destination that started empty raise "file can't be
   // opened: <name>" with one thread and with two; a file entry whose path another entry needs
   // as a folder makes the unpacking take one thread, so that the outcome is always the same.
-  // `written`, when given, hears of each file that is complete.
+  // `written`, when given, hears of each file that is complete. `feed`, when given, is the
+  // archive file at `archivePath` while it is still written, and the unpacker reads through it.
   bool unpack(const std::wstring& archivePath, const std::wstring& destination, ProgressCallback callback,
-              unsigned threads = 0, const FileWrittenCallback& written = nullptr) const;
+              unsigned threads = 0, const FileWrittenCallback& written = nullptr,
+              const ArchiveFeed* feed = nullptr) const;
 
   // The names the unpacker refuses. `name` is the entry name as UTF-8.
   [[nodiscard]] static bool isSafeEntryName(const std::string& name);

@@ -62,7 +62,9 @@ int wmain(int argc, wchar_t** argv) {
   std::atomic<size_t> next{0};
   auto work = [&] {
     for (size_t i = next++; i < files.size(); i = next++) {
-      HANDLE handle = CreateFileW((destination + files[i].relative).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+      // New files in an empty folder: created as new, never emptied (under Wine, emptying makes
+      // ext4 write a file's data out when it is closed).
+      HANDLE handle = CreateFileW((destination + files[i].relative).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
       if (handle == INVALID_HANDLE_VALUE) continue;
       DWORD written = 0;

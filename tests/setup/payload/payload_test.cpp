@@ -2,10 +2,16 @@
 
 #include <stdexcept>
 
+#include <cstring>
+
 #include "failure.h"
+#include "file_io.h"
 #include "installer.h"
 #include "payload/payload.h"
+#include "payload/zip_unpackager.h"
+#include "raw_zip.h"
 #include "test_files.h"
+#include "threads.h"
 
 namespace {
 
@@ -66,6 +72,116 @@ TEST(ExtractArchiveFile, CopiesFromOffsetToEndAcrossChunkBoundaries) {
   const std::wstring target = folder / L"tmp.zip";
   EXPECT_EQ(extractArchiveFile(target, 4321, folder / L"setup.exe"), archive.size());
   EXPECT_TRUE(readFile(target) == archive);
+}
+
+// The same archive ended by ZIP64 records: the end record names its directory through them.
+std::string withZip64End(const std::string& zip) {
+  const auto le = [](std::uint64_t value, int bytes) {
+    std::string out;
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
+    return out;
+  };
+  const std::string end = zip.substr(zip.size() - 22);
+  std::uint32_t count = 0, size = 0, start = 0;
+  memcpy(&count, end.data() + 8, 2);
+  memcpy(&size, end.data() + 12, 4);
+  memcpy(&start, end.data() + 16, 4);
+  const std::uint64_t record = zip.size() - 22;
+  return zip.substr(0, record) + "PK\x06\x06" + le(44, 8) + le(45, 2) + le(45, 2) + le(0, 8) + le(count, 8) +
+         le(count, 8) + le(size, 8) + le(start, 8) + "PK\x06\x07" + le(0, 4) + le(record, 8) + le(1, 4) +
+         end.substr(0, 16) + le(0xFFFFFFFF, 4) + end.substr(20);
+}
+
+// An archive file whose bytes are written only as a reader asks for them: bytes read without
+// asking read as zeros.
+class OnDemandFeed final : public ArchiveFeed {
+ public:
+  OnDemandFeed(const std::wstring& path, std::string bytes)
+      : bytes_(std::move(bytes)), file_(createFresh(path, GENERIC_READ | GENERIC_WRITE, 0)) {
+    EXPECT_TRUE(writeAt(file_.get(), bytes_.size() - 1, "", 1));
+  }
+  [[nodiscard]] UniqueFile readingHandle() const override {
+    HANDLE duplicate = nullptr;
+    DuplicateHandle(GetCurrentProcess(), file_.get(), GetCurrentProcess(), &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    return UniqueFile(duplicate);
+  }
+  void waitFor(std::uint64_t offset, std::uint64_t size) const override {
+    Lock lock(lock_);
+    const std::uint64_t end = std::min<std::uint64_t>(offset + size, bytes_.size());
+    if (offset >= end) return;
+    EXPECT_TRUE(writeAt(file_.get(), offset, bytes_.data() + offset, static_cast<std::uint32_t>(end - offset)));
+  }
+
+ private:
+  std::string bytes_;
+  UniqueFile file_;
+  mutable CriticalSection lock_;
+};
+
+// An archive of every size around the copy's edges (its pieces, and the last bytes copied with
+// the directory), with a plain or a ZIP64 end, and one with no end at all: the unpacker, started
+// once the directory is copied, reads it through the copy while the rest is copied, and finds
+// every byte.
+TEST(ArchiveCopy, UnpacksWhileTheRestIsCopied) {
+  constexpr std::uint32_t kDirectoryRegion = 65535 + 22 + 20, kPiece = 256 * 1024;
+  for (const std::uint32_t wanted : {kDirectoryRegion - 1, kDirectoryRegion, kDirectoryRegion + 1, kPiece + 1,
+                                     3 * kPiece + kDirectoryRegion}) {
+    for (const bool zip64 : {false, true}) {
+      SCOPED_TRACE(std::to_string(wanted) + (zip64 ? " zip64" : ""));
+      TestFolder folder;
+      const std::string head = patternBytes(4321, 7), first = patternBytes(wanted / 2, 1);
+      std::string zip = rawZip({storedEntry("a.bin", first), storedEntry("b/c.bin", "")});
+      const size_t zip64End = zip64 ? 56 + 20 : 0;
+      const std::string second = patternBytes(wanted - zip.size() - zip64End, 2);
+      zip = rawZip({storedEntry("a.bin", first), storedEntry("b/c.bin", second)});
+      if (zip64) zip = withZip64End(zip);
+      ASSERT_EQ(zip.size(), wanted);
+      writeFile(folder / L"setup.exe", head + zip);
+      ArchiveCopy copy(folder / L"tmp.zip", 4321, folder / L"setup.exe");
+      ASSERT_TRUE(copy.copyDirectory(nullptr));
+      // The directory is there before the entries, but for an archive small enough to be copied whole.
+      EXPECT_EQ(copy.complete(), zip.size() <= kDirectoryRegion);
+      ASSERT_EQ(createPath(folder / L"out"), 0u);
+      std::string unpacked = "no";
+      Thread reader([&] {
+        try {
+          if (ZipUnpackager(L"tmp.zip").unpack(folder / L"tmp.zip", folder / L"out", [](std::int32_t) { return false; },
+                                               2, nullptr, &copy)) {
+            unpacked = "yes";
+          }
+        } catch (const std::exception& e) {
+          unpacked = e.what();
+        }
+      });
+      EXPECT_TRUE(copy.copyRest(nullptr));
+      reader.join();
+      EXPECT_EQ(unpacked, "yes");
+      EXPECT_TRUE(readFile(folder / L"out\\a.bin") == first);
+      // The copy is shared with nobody: read through its own handle.
+      std::string copied(zip.size() + 1, '\0');
+      std::uint32_t got = 0;
+      EXPECT_TRUE(readAt(copy.readingHandle().get(), 0, copied.data(), static_cast<std::uint32_t>(copied.size()), got));
+      copied.resize(got);
+      EXPECT_TRUE(copied == zip);
+    }
+  }
+  // Every byte the unpacker reads, it waits for: an archive written only as it asks unpacks.
+  {
+    TestFolder folder;
+    const std::string first = patternBytes(300'000, 4), second = patternBytes(70'000, 5);
+    OnDemandFeed feed(folder / L"tmp.zip", rawZip({storedEntry("a.bin", first), storedEntry("b/c.bin", second)}));
+    ASSERT_EQ(createPath(folder / L"out"), 0u);
+    const auto goOn = [](std::int32_t) { return false; };
+    EXPECT_TRUE(ZipUnpackager(L"tmp.zip").unpack(folder / L"tmp.zip", folder / L"out", goOn, 2, nullptr, &feed));
+    EXPECT_TRUE(readFile(folder / L"out\\a.bin") == first);
+    EXPECT_TRUE(readFile(folder / L"out\\b\\c.bin") == second);
+  }
+  // No end record: copied whole before the unpacker starts.
+  TestFolder folder;
+  writeFile(folder / L"setup.exe", patternBytes(3 * kPiece, 3));
+  ArchiveCopy copy(folder / L"tmp.zip", 10, folder / L"setup.exe");
+  ASSERT_TRUE(copy.copyDirectory(nullptr));
+  EXPECT_TRUE(copy.complete());
 }
 
 TEST(ExtractArchiveFile, OffsetAtOrBeyondEndCopiesNothing) {
