@@ -5,7 +5,7 @@
 # of distribution and a 100,000-file set (about an hour on the 2-core machine; the generated
 # distributions are kept in $PONDREL_SHAPES, /tmp/pondrel-shapes by default, for the next run).
 # PONDREL_BENCH_RUNS sets how many runs each median takes (3), PONDREL_BENCH_SHAPES which shapes
-# run (bench,half-random,client-like,many-files,huge).
+# run (bench,half-random,client-like,many-files,huge), PONDREL_BENCH_ARCHS which builds (i686,x86_64).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"

@@ -26,7 +26,8 @@ from builder_shapes import shape  # noqa: E402
 from distgen import tree_hashes  # noqa: E402
 from test_builder import archive_of  # noqa: E402
 
-ARCHS = ("i686", "x86_64")
+# PONDREL_BENCH_ARCHS picks the builds (i686,x86_64).
+ARCHS = tuple(os.environ.get("PONDREL_BENCH_ARCHS", "i686,x86_64").split(","))
 LARGE = "huge"
 # PONDREL_BENCH_SHAPES picks some of the shapes (and "huge", the 100,000-file set).
 CHOSEN = os.environ.get("PONDREL_BENCH_SHAPES", "bench,half-random,client-like,many-files,huge").split(",")
@@ -113,7 +114,8 @@ class PhaseWatch:
         while "marker" not in seen and proc.poll() is None:
             now = time.monotonic()
             if len(folders) < 2:
-                folders = [p for p in self.temp.iterdir() if p not in self.before and p.name.startswith("kel")]
+                folders = [p for p in self.temp.iterdir()
+                           if p not in self.before and p.name.startswith("kel") and p.is_dir()]
                 if folders and "folders" not in seen:
                     seen["folders"] = now
             if copy is None:
@@ -137,6 +139,13 @@ class PhaseWatch:
         return [later - earlier for earlier, later in zip(points, points[1:])]
 
 
+def settle():
+    """Writes back what earlier runs left dirty before the next timed run starts: otherwise the
+    kernel's writeback of one run's 300 MiB lands in the middle of the next, and single runs
+    of the same program differ by 2x."""
+    os.sync()
+
+
 def setup_run(arch, setup, markers, archive=None):
     """One run of a setup program: seconds from its start until its setup file runs, its peak
     memory (MiB) and, given its archive, the phases of the run."""
@@ -145,6 +154,7 @@ def setup_run(arch, setup, markers, archive=None):
     env = dict(os.environ, PONDREL_MARKER_DIR=winpath(markers))
     phases = PhaseWatch(archive, markers) if archive else None
     watch = ProcessWatch(setup.name)
+    settle()
     started = time.monotonic()
     proc = subprocess.Popen([wine(arch), str(setup)], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     if arch == "i686":
@@ -160,6 +170,7 @@ def setup_run(arch, setup, markers, archive=None):
 
 
 def timed(command, cwd=None):
+    settle()
     started = time.monotonic()
     subprocess.run(list(map(str, command)), check=True, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return time.monotonic() - started
@@ -241,6 +252,7 @@ def build_setup(arch, tree, out):
 def floor(arch, tree, temp):
     target = temp / "bench-floor"
     target.mkdir()
+    settle()
     result = subprocess.run([wine(arch), program(arch, "tests/write_floor.exe"), winpath(tree), winpath(target), "2"],
                             capture_output=True, text=True, check=True)
     shutil.rmtree(target)
@@ -308,16 +320,20 @@ def measure_shape(name, temp, startup):
     for arch in ARCHS:
         archives[arch] = out / f"Setup-{arch}.zip"
         archives[arch].write_bytes(archive_of(setups[arch])[1])
-    archive = archives["i686"]
+    archive = archives[ARCHS[0]]
     markers = scratch("markers-")
     seconds = {arch: [] for arch in ARCHS}
     peaks = {arch: [] for arch in ARCHS}
     unzips, sevens = [], []
+    floors = {arch: [] for arch in ARCHS}
+    # Each round measures every program once, the floor beside the setup runs, so that a slow
+    # stretch of the machine falls on all of them alike.
     for _ in range(RUNS):
         for arch in ARCHS:
             s, peak, _ = setup_run(arch, setups[arch], markers)
             seconds[arch].append(s)
             peaks[arch].append(peak)
+            floors[arch].append(floor(arch, trees[arch], temp))
         target = temp / "bench-unzip"
         unzips.append(timed(["unzip", "-q", "-o", archive, "-d", target]))
         shutil.rmtree(target)
@@ -327,7 +343,7 @@ def measure_shape(name, temp, startup):
     row.update(unzip=unzip_s, sevenzip=median(sevens))
     print(f"unzip -q: {unzip_s:.2f} s; 7z x: {median(sevens):.2f} s")
     for arch in ARCHS:
-        setup_s, floor_s = median(seconds[arch]), median([floor(arch, trees[arch], temp) for _ in range(RUNS)])
+        setup_s, floor_s = median(seconds[arch]), median(floors[arch])
         bound = floor_s + startup[arch]
         row[arch] = dict(setup=setup_s, floor=floor_s, bound=bound, peak=median(peaks[arch]))
         print(f"setup program ({arch}): start -> setup file running {setup_s:.2f} s ({setup_s / unzip_s:.2f}x unzip); "
