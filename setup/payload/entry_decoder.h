@@ -2,7 +2,7 @@
 // Turns an entry's stored bytes back into its content: stored entries as they are, deflated
 // ones of up to a limit (1 MiB, or 8 MiB in archives of few entries) in one piece with
 // libdeflate (two to three times as fast as zlib on the same data), larger ones streamed through
-// zlib in pieces of 64 KiB so that memory stays bounded. Every entry's content is checked
+// zlib in pieces of 256 KiB so that memory stays bounded. Every entry's content is checked
 // against its CRC.
 #include <cstddef>
 #include <cstdint>
@@ -19,7 +19,7 @@ using ContentSink = std::function<bool(const char* data, size_t size)>;
 
 // The sizes at which the decoder changes its way of working; other values are for tests.
 struct DecoderLimits {
-  size_t piece = 64 * 1024;                // read, copied and streamed in pieces of this size
+  size_t piece = 256 * 1024;               // read, copied and streamed in pieces of this size
   std::uint64_t wholeEntry = 1024 * 1024;  // deflated entries up to this size are inflated whole
 };
 
