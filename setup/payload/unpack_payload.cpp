@@ -7,10 +7,8 @@
 #include "run_log.h"
 
 namespace {
-constexpr DWORD kPollMilliseconds = 300;
-}
 
-namespace {
+constexpr DWORD kPollMilliseconds = 300;
 
 // Ends the copy and waits for the task that reads it, on every way out: the task may wait for
 // bytes that the copy would bring, and it refers to the copy and to what the caller holds.
