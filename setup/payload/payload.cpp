@@ -155,12 +155,6 @@ std::wstring ownProgramPath() {
 
 namespace {
 
-std::uint32_t littleEndian32(const char* at) {
-  std::uint32_t value;
-  memcpy(&value, at, sizeof(value));
-  return value;
-}
-
 // Where the archive's copy begins: at its directory, or at the last bytes where the archive
 // library looks for the directory's end record (the longest comment, the record and the ZIP64
 // locator), whichever comes first. 0, the whole archive at once, when the end record cannot be
@@ -174,7 +168,9 @@ std::uint64_t directoryStartOf(HANDLE file, std::uint64_t offset, std::uint64_t 
   if (!readExactlyAt(file, offset + span - searched, tail.get(), searched)) return 0;
   for (size_t at = searched - kEndRecord + 1; at-- > 0;) {
     if (memcmp(tail.get() + at, "PK\5\6", 4) != 0) continue;
-    std::uint64_t start = littleEndian32(tail.get() + at + 16);
+    std::uint32_t directory = 0;
+    memcpy(&directory, tail.get() + at + 16, sizeof(directory));
+    std::uint64_t start = directory;
     if (start == 0xFFFFFFFF) {
       // ZIP64: the locator before the record names the ZIP64 end record, which names the
       // directory.

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <stdexcept>
 
 #include "failure.h"
@@ -71,24 +70,6 @@ TEST(ExtractArchiveFile, CopiesFromOffsetToEndAcrossChunkBoundaries) {
   const std::wstring target = folder / L"tmp.zip";
   EXPECT_EQ(extractArchiveFile(target, 4321, folder / L"setup.exe"), archive.size());
   EXPECT_TRUE(readFile(target) == archive);
-}
-
-// The same archive ended by ZIP64 records: the end record names its directory through them.
-std::string withZip64End(const std::string& zip) {
-  const auto le = [](std::uint64_t value, int bytes) {
-    std::string out;
-    for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
-    return out;
-  };
-  const std::string end = zip.substr(zip.size() - 22);
-  std::uint32_t count = 0, size = 0, start = 0;
-  memcpy(&count, end.data() + 8, 2);
-  memcpy(&size, end.data() + 12, 4);
-  memcpy(&start, end.data() + 16, 4);
-  const std::uint64_t record = zip.size() - 22;
-  return zip.substr(0, record) + "PK\x06\x06" + le(44, 8) + le(45, 2) + le(45, 2) + le(0, 8) + le(count, 8) +
-         le(count, 8) + le(size, 8) + le(start, 8) + "PK\x06\x07" + le(0, 4) + le(record, 8) + le(1, 4) +
-         end.substr(0, 16) + le(0xFFFFFFFF, 4) + end.substr(20);
 }
 
 // An archive file whose bytes are written only as a reader asks for them: bytes read without
